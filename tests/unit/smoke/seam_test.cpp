@@ -1,0 +1,47 @@
+// The seam itself: a stand-in fails with the chosen error, lets earlier calls
+// through, and the scope puts the real function back.
+#include <gtest/gtest.h>
+
+#include "platform/handles.h"
+#include "seam.h"
+
+using platform::Api;
+using platform::WindowsApi;
+
+TEST(Seam, FailWithSetsResultAndLastError) {
+    seam::SeamScope scope;
+    seam::FailWith<&WindowsApi::GetTempPathW>(DWORD{0}, DWORD{ERROR_ACCESS_DENIED});
+    wchar_t buffer[MAX_PATH];
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(Api().GetTempPathW(MAX_PATH, buffer), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST(Seam, FailOnCallLetsEarlierCallsThroughAndScopeRestores) {
+    wchar_t buffer[MAX_PATH];
+    const auto original = Api().GetTempPathW;
+    {
+        seam::SeamScope scope;
+        seam::FailOnCall<&WindowsApi::GetTempPathW>(2, DWORD{0}, DWORD{ERROR_BUFFER_OVERFLOW}, true);
+        EXPECT_GT(Api().GetTempPathW(MAX_PATH, buffer), 0u);
+        EXPECT_EQ(Api().GetTempPathW(MAX_PATH, buffer), 0u);
+        EXPECT_GT(Api().GetTempPathW(MAX_PATH, buffer), 0u);
+        EXPECT_EQ(seam::CallCount<&WindowsApi::GetTempPathW>(), 3);
+    }
+    EXPECT_EQ(Api().GetTempPathW, original);
+}
+
+TEST(Handles, OwnerClosesOnceThroughTheSeam) {
+    seam::SeamScope scope;
+    static int closes;
+    closes = 0;
+    Api().CloseHandle = [](HANDLE h) WINAPI -> BOOL { ++closes; return ::CloseHandle(h); };
+    {
+        platform::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ASSERT_TRUE(event);
+        platform::UniqueHandle moved(std::move(event));
+        EXPECT_FALSE(event);
+        EXPECT_TRUE(moved);
+    }
+    EXPECT_EQ(closes, 1);
+}
