@@ -1,0 +1,95 @@
+// Qx::RegistryKey: one registry key named by a root and a path.
+//
+// The key is closed until Open; Open(true) opens it for reading, Open(false)
+// opens it with full access and creates it (and missing parents) when it is
+// missing. Values are read and written as Qx::Variant: text as REG_SZ, every
+// other kind as a REG_BINARY VariantBlob. Results are S_OK, S_FALSE or E_FAIL
+// (WriteValue returns the blob length for non-text kinds); callers test only
+// for a negative result.
+//
+// Roots: 0 HKEY_CLASSES_ROOT, 1 HKEY_CURRENT_USER, 2 HKEY_LOCAL_MACHINE,
+// 3 HKEY_USERS; any other number names no root and Open fails. When
+// use64BitView is non-zero, KEY_WOW64_64KEY is added to every access mask the
+// key passes (open, create, delete).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/handles.h"
+#include "registry/variant.h"
+
+namespace Qx {
+
+enum RegistryRoot : int {
+    ClassesRoot = 0,
+    CurrentUser = 1,
+    LocalMachine = 2,
+    Users = 3,
+};
+
+class RegistryKey {
+public:
+    explicit RegistryKey(std::wstring path, int root = LocalMachine, int use64BitView = 0);
+    ~RegistryKey();
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+
+    // S_OK; S_FALSE when already open (handle and mode unchanged); E_FAIL.
+    HRESULT Open(bool readOnly);
+    // Closes the key if open; does nothing otherwise.
+    void Close();
+
+    // The open key, or INVALID_HANDLE_VALUE cast to HKEY (all bits set) while
+    // closed.
+    HKEY Handle() const;
+    bool IsOpen() const { return static_cast<bool>(handle_); }
+    int Root() const { return root_; }
+    const std::wstring& Path() const { return path_; }
+    int Use64BitView() const { return use64BitView_; }
+
+    // Whether `path` opens for reading under HKEY_LOCAL_MACHINE in the
+    // process's default view.
+    static bool KeyExists(const std::wstring& path);
+
+    // Fills `names` with the direct sub-key names (emptied first).
+    HRESULT GetSubKeyNames(std::vector<std::wstring>& names);
+    // Fills `names` with the value names; the default value is "".
+    HRESULT GetValueNames(std::vector<std::wstring>& names);
+
+    // Reads a REG_SZ as String, any other type as a VariantBlob. The target is
+    // Empty on every failure.
+    HRESULT ReadValue(const std::wstring& name, Variant& value);
+    // Writes String as REG_SZ (returns 0), any other kind as a REG_BINARY
+    // VariantBlob (returns its length).
+    HRESULT WriteValue(const std::wstring& name, const Variant& value);
+
+    // Deletes the direct sub-key `name` and everything below it, depth first.
+    // A key that cannot be deleted stays with all its ancestors up to `name`;
+    // everything else is deleted, and the result is E_FAIL.
+    HRESULT DeleteSubKeyTree(const std::wstring& name);
+
+    // Copies this key's tree into `destinationPath` under HKEY_LOCAL_MACHINE
+    // (default view), created when missing.
+    HRESULT CopyTreeTo(const std::wstring& destinationPath);
+    // Copies the tree of `source` into `destination` (both open): sub-keys
+    // first, then values; adds and overwrites, never removes. Goes on after
+    // every failure and reports E_FAIL once at the end.
+    static HRESULT CopyTree(RegistryKey& source, RegistryKey& destination);
+
+private:
+    REGSAM Mask(REGSAM base) const;
+    HRESULT QueryRawValue(const std::wstring& name, DWORD& type, std::vector<BYTE>& data) const;
+    HRESULT WriteRawValue(const std::wstring& name, DWORD type, const std::vector<BYTE>& data);
+    HRESULT CopyValue(RegistryKey& destination, const std::wstring& name);
+    HRESULT DeleteDirectSubKey(const std::wstring& name);
+
+    platform::UniqueHkey handle_;
+    int root_;
+    std::wstring path_;
+    int use64BitView_;
+};
+
+}  // namespace Qx
