@@ -88,6 +88,9 @@ struct WindowsApi {
     // User interface.
     decltype(&::InitCommonControlsEx) InitCommonControlsEx = ::InitCommonControlsEx;
     decltype(&::MessageBoxW) MessageBoxW = ::MessageBoxW;
+    decltype(&::GetMessageW) GetMessageW = ::GetMessageW;
+    decltype(&::TranslateMessage) TranslateMessage = ::TranslateMessage;
+    decltype(&::DispatchMessageW) DispatchMessageW = ::DispatchMessageW;
 };
 
 // The process-wide table. Tests may assign to its entries; nothing else does.
