@@ -1,0 +1,54 @@
+// Starts one program with an exact command line and waits for it, for
+// end-to-end runs: the command line given to `wine` on the Unix side is
+// re-quoted by Wine, so the text under test travels in the environment.
+//   E2E_LAUNCH      the whole command line, program first
+//   E2E_LAUNCH_DIR  the child's current folder (optional)
+// Exits with the child's exit code; 255 when it could not be started (the
+// reason is printed on standard error).
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::wstring GetEnv(const wchar_t* name) {
+    DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+    if (needed == 0) return {};
+    std::wstring value(needed, L'\0');
+    DWORD got = GetEnvironmentVariableW(name, &value[0], needed);
+    value.resize(got < needed ? got : 0);
+    return value;
+}
+
+}  // namespace
+
+int wmain() {
+    std::wstring commandLine = GetEnv(L"E2E_LAUNCH");
+    const std::wstring folder = GetEnv(L"E2E_LAUNCH_DIR");
+    if (commandLine.empty()) {
+        std::fwprintf(stderr, L"launch: E2E_LAUNCH is not set\n");
+        return 255;
+    }
+    // The variables are the launcher's business only, not its children's.
+    SetEnvironmentVariableW(L"E2E_LAUNCH", nullptr);
+    SetEnvironmentVariableW(L"E2E_LAUNCH_DIR", nullptr);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
+        std::fwprintf(stderr, L"launch: CreateProcess failed (%lu)\n", GetLastError());
+        return 255;
+    }
+    CloseHandle(info.hThread);
+    DWORD code = 255;
+    if (WaitForSingleObject(info.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(info.hProcess, &code)) {
+        std::fwprintf(stderr, L"launch: wait failed (%lu)\n", GetLastError());
+        code = 255;
+    }
+    CloseHandle(info.hProcess);
+    return static_cast<int>(code);
+}

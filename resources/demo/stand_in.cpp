@@ -1,0 +1,156 @@
+// Stand-in for an installer the launcher runs (runtime redistributable,
+// legacy uninstaller, or msiexec itself). It is built once and copied under
+// several names; what it does is steered by environment variables, which
+// Wine hands from the Unix side to every Windows process and its children:
+//
+//   E2E_RECORD      Windows path of a record file. One line is appended per
+//                   run, UTF-8, fields separated by tabs:
+//                     <own file name> \t <full command line> \t <own path> \t <current folder>
+//   E2E_EXIT_CODES  "name=code;name=code": the exit code for the stand-in run
+//                   under that file name (case-insensitive, e.g.
+//                   "vcredist_x86.exe=1603"). Default 0.
+//   E2E_FORWARD     "name=C:\path\program.exe;...": after recording, run that
+//                   program with this run's arguments, wait for it and exit
+//                   with its code (unless E2E_EXIT_CODES names one). This lets
+//                   a recorder stand where msiexec is and still hand the work
+//                   to the real engine.
+//
+// Without the variables it does nothing and exits 0.
+#include <windows.h>
+
+#include <cwchar>
+#include <cwctype>
+#include <string>
+
+namespace {
+
+struct HandleCloser {
+    HANDLE h;
+    explicit HandleCloser(HANDLE handle) : h(handle) {}
+    ~HandleCloser() {
+        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+    HandleCloser(const HandleCloser&) = delete;
+    HandleCloser& operator=(const HandleCloser&) = delete;
+};
+
+std::wstring GetEnv(const wchar_t* name) {
+    DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+    if (needed == 0) return {};
+    std::wstring value(needed, L'\0');
+    DWORD got = GetEnvironmentVariableW(name, &value[0], needed);
+    value.resize(got < needed ? got : 0);
+    return value;
+}
+
+std::wstring Lower(std::wstring s) {
+    for (auto& c : s) c = static_cast<wchar_t>(std::towlower(c));
+    return s;
+}
+
+// Looks `name` up in a "key=value;key=value" list; keys compare
+// case-insensitively. Returns false when the key is absent.
+bool LookUp(const std::wstring& list, const std::wstring& name, std::wstring& value) {
+    const std::wstring wanted = Lower(name);
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t end = list.find(L';', pos);
+        if (end == std::wstring::npos) end = list.size();
+        const std::wstring entry = list.substr(pos, end - pos);
+        const size_t eq = entry.find(L'=');
+        if (eq != std::wstring::npos && Lower(entry.substr(0, eq)) == wanted) {
+            value = entry.substr(eq + 1);
+            return true;
+        }
+        pos = end + 1;
+    }
+    return false;
+}
+
+// The argument text: the command line without the program name, split off
+// the way Windows programs do it (double quotes toggle, the name ends at the
+// first blank outside quotes, blanks after it are dropped).
+std::wstring ArgumentTail(const wchar_t* commandLine) {
+    const wchar_t* p = commandLine;
+    bool quoted = false;
+    while (*p && (quoted || static_cast<unsigned>(*p) > 32)) {
+        if (*p == L'"') quoted = !quoted;
+        ++p;
+    }
+    while (*p && static_cast<unsigned>(*p) <= 32) ++p;
+    return p;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                   nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0],
+                            size, nullptr, nullptr);
+    return out;
+}
+
+// Appends one line; retries briefly while another stand-in holds the file.
+void AppendRecord(const std::wstring& recordPath, const std::wstring& line) {
+    const std::string bytes = ToUtf8(line + L"\n");
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        HandleCloser file(CreateFileW(recordPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.h != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+            return;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION) return;
+        Sleep(20);
+    }
+}
+
+// Runs `program` with `arguments` and returns its exit code, or 1 when it
+// could not be started or waited for.
+DWORD RunForwarded(const std::wstring& program, const std::wstring& arguments) {
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info))
+        return 1;
+    HandleCloser process(info.hProcess);
+    HandleCloser thread(info.hThread);
+    DWORD code = 1;
+    if (WaitForSingleObject(process.h, INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.h, &code))
+        return 1;
+    return code;
+}
+
+}  // namespace
+
+int wmain() {
+    wchar_t modulePath[MAX_PATH * 2] = {};
+    GetModuleFileNameW(nullptr, modulePath, MAX_PATH * 2);
+    const wchar_t* slash = std::wcsrchr(modulePath, L'\\');
+    const std::wstring ownName = slash ? slash + 1 : modulePath;
+
+    wchar_t currentFolder[MAX_PATH * 2] = {};
+    GetCurrentDirectoryW(MAX_PATH * 2, currentFolder);
+
+    const wchar_t* commandLine = GetCommandLineW();
+    const std::wstring recordPath = GetEnv(L"E2E_RECORD");
+    if (!recordPath.empty())
+        AppendRecord(recordPath, ownName + L"\t" + commandLine + L"\t" + modulePath + L"\t" +
+                                     currentFolder);
+
+    DWORD exitCode = 0;
+    std::wstring target;
+    if (LookUp(GetEnv(L"E2E_FORWARD"), ownName, target) && !target.empty())
+        exitCode = RunForwarded(target, ArgumentTail(commandLine));
+
+    std::wstring code;
+    if (LookUp(GetEnv(L"E2E_EXIT_CODES"), ownName, code) && !code.empty())
+        exitCode = static_cast<DWORD>(std::wcstol(code.c_str(), nullptr, 10));
+    return static_cast<int>(exitCode);
+}

@@ -1,0 +1,269 @@
+"""End-to-end harness: runs Windows programs in throw-away Wine prefixes and
+lets a test look at what they did (records of stand-in installers, registry,
+files). Python 3 standard library only.
+
+Usage:
+
+    from harness import WinePrefix, Failure
+
+    with WinePrefix(arch="win64", version="win10", payloads=DEMO_DIR) as wp:
+        wp.use_msiexec_recorder()          # msiexec calls get recorded, then run for real
+        wp.set_msi_open_command('"C:\\windows\\system32\\msiexec.exe" /qn /i "%1"')
+        code = wp.launch(r'C:\\e2e\\run\\InstallerLauncher.exe /quiet',
+                         exe=launcher_path, cwd=r"C:\\e2e\\run")
+        for rec in wp.records():           # one per stand-in / recorder run
+            print(rec.name, rec.command_line, rec.path, rec.folder)
+        wp.reg_value(r"HKLM\\Software\\Corvane\\TolvexOrvik\\DemoPackage", "Variant", view=64)
+        wp.exists(r"C:\\ProgramData\\Corvane\\Installers\\TolvexOrvik\\CorvaneInstaller.msi")
+
+Every prefix is a clone of a template made once per architecture (see
+scripts/wine-lib.sh), with its own persistent wineserver; leaving the `with`
+block kills that wineserver and deletes the prefix (unless WINE_RUN_KEEP is
+set, then its path is printed). `payloads` is the demo-payloads folder of a
+build (tools/stand_in.exe, tools/launch.exe, tools/answer_box.exe).
+
+Environment that the stand-ins read (see resources/demo/stand_in.cpp) is set
+per prefix through `wp.env`: E2E_RECORD (set by the harness), E2E_EXIT_CODES,
+E2E_FORWARD.
+"""
+
+import glob
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+from collections import namedtuple
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCRIPTS = os.path.normpath(os.path.join(HERE, "..", "..", "scripts"))
+
+# Where the harness keeps its own files inside a prefix.
+E2E_DIR = "C:\\e2e"
+RECORD_FILE = E2E_DIR + "\\records.tsv"
+ENGINE_COPY = E2E_DIR + "\\engine\\msiexec.exe"
+
+Record = namedtuple("Record", "name command_line path folder")
+
+
+class Failure(AssertionError):
+    """A check of a scenario failed; the message carries the evidence."""
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def _lib(command, *args):
+    """Runs one function of scripts/wine-lib.sh and returns its output."""
+    script = '. "$1/wine-lib.sh"; shift; "$@"'
+    out = subprocess.run(["bash", "-c", script, "wine-lib", SCRIPTS, command, *args],
+                         check=True, stdout=subprocess.PIPE, text=True)
+    return out.stdout.strip()
+
+
+class WinePrefix:
+    def __init__(self, arch="win64", version="win10", payloads=None, templates=None):
+        self.arch = arch
+        self.version = version
+        self.payloads = payloads
+        self.templates = templates or os.environ.get("E2E_TEMPLATES") or os.path.join(
+            SCRIPTS, "..", "build", "wine-templates")
+        self.path = None
+        self.env = {}
+
+    # ---- lifetime -----------------------------------------------------------
+    def __enter__(self):
+        template = _lib("wine_template", os.path.abspath(self.templates), self.arch)
+        self.path = tempfile.mkdtemp(prefix="e2e-wine.")
+        _lib("wine_clone", template, self.path)
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": self.path,
+            "WINEARCH": self.arch,
+            "WINEDEBUG": os.environ.get("WINEDEBUG", "-all"),
+            "WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="),
+            "E2E_RECORD": RECORD_FILE,
+        })
+        for name in ("E2E_EXIT_CODES", "E2E_FORWARD", "E2E_LAUNCH", "E2E_LAUNCH_DIR"):
+            self.env.pop(name, None)
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        _lib("wine_set_version", self.path, self.version)
+        os.makedirs(self.unix(E2E_DIR), exist_ok=True)
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL)
+        if os.environ.get("WINE_RUN_KEEP"):
+            print("harness: kept prefix", self.path)
+        else:
+            shutil.rmtree(self.path, ignore_errors=True)
+        return False
+
+    # ---- paths ----------------------------------------------------------------
+    @property
+    def is_win64(self):
+        return self.arch == "win64"
+
+    @property
+    def system32_folder(self):
+        """The folder a 32-bit process's System32 really is, as a Windows path."""
+        return "C:\\windows\\syswow64" if self.is_win64 else "C:\\windows\\system32"
+
+    def unix(self, windows_path):
+        """Unix path of a C:\\ path inside this prefix (case as given)."""
+        drive, rest = windows_path[:2], windows_path[2:]
+        check(drive.upper() == "C:", "only C: paths are mapped: " + windows_path)
+        return os.path.join(self.path, "drive_c", *[p for p in rest.split("\\") if p])
+
+    def exists(self, windows_path):
+        return os.path.exists(self._resolve(windows_path))
+
+    def listdir(self, windows_path):
+        path = self._resolve(windows_path)
+        return sorted(os.listdir(path)) if os.path.isdir(path) else []
+
+    def _resolve(self, windows_path):
+        """Like unix(), but matches each level case-insensitively, as Windows does."""
+        current = os.path.join(self.path, "drive_c")
+        for part in [p for p in windows_path[2:].split("\\") if p]:
+            exact = os.path.join(current, part)
+            if os.path.exists(exact):
+                current = exact
+                continue
+            match = [n for n in (os.listdir(current) if os.path.isdir(current) else [])
+                     if n.lower() == part.lower()]
+            current = os.path.join(current, match[0] if match else part)
+        return current
+
+    def temp_folder(self):
+        """Unix path of the user's temporary folder (where the working folder goes)."""
+        users = os.path.join(self.path, "drive_c", "users")
+        found = [f for pattern in (("*", "Temp"), ("*", "AppData", "Local", "Temp"))
+                 for f in glob.glob(os.path.join(users, *pattern))
+                 if os.path.basename(os.path.dirname(f)) != "Public"]
+        check(found, "no user temporary folder in the prefix")
+        return found[0]
+
+    # ---- running programs -------------------------------------------------------
+    def wine(self, *args, cwd=None, timeout=120, extra_env=None, check_rc=False):
+        env = dict(self.env)
+        env.update(extra_env or {})
+        out = subprocess.run(["wine", *args], env=env, cwd=cwd, timeout=timeout,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             errors="replace")
+        if check_rc:
+            check(out.returncode == 0, "wine %s failed (%d): %s%s" % (
+                " ".join(args), out.returncode, out.stdout, out.stderr))
+        return out
+
+    def tool(self, name):
+        check(self.payloads, "WinePrefix(payloads=...) is needed for " + name)
+        return os.path.join(self.payloads, "tools", name)
+
+    def put(self, source, windows_path):
+        """Copies a Unix file to a path in the prefix, never writing into a file
+        that is shared with the template (system32/syswow64 are hard links)."""
+        dest = self.unix(windows_path)
+        os.makedirs(os.path.dirname(dest), exist_ok=True)
+        if os.path.lexists(dest):
+            os.unlink(dest)
+        shutil.copy(source, dest)
+
+    def launch(self, command_line, cwd="C:\\e2e\\run", timeout=180, extra_env=None):
+        """Runs a Windows command line exactly as written (through tools/launch.exe,
+        since Wine re-quotes arguments given on the Unix side) with `cwd` as the
+        current folder. Returns (exit code, stdout, stderr)."""
+        os.makedirs(self.unix(cwd), exist_ok=True)
+        self.put(self.tool("launch.exe"), E2E_DIR + "\\tools\\launch.exe")
+        env = {"E2E_LAUNCH": command_line, "E2E_LAUNCH_DIR": cwd}
+        env.update(extra_env or {})
+        out = self.wine(E2E_DIR + "\\tools\\launch.exe", timeout=timeout, extra_env=env)
+        return out.returncode, out.stdout, out.stderr
+
+    def start(self, *args, extra_env=None):
+        """Starts a program in the background (e.g. a box answerer); returns the Popen."""
+        env = dict(self.env)
+        env.update(extra_env or {})
+        return subprocess.Popen(["wine", *args], env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, errors="replace")
+
+    # ---- stand-ins and recorders ----------------------------------------------
+    def set_exit_codes(self, codes):
+        """{"vcredist_x86.exe": 1603, ...}: exit codes of stand-ins by file name."""
+        self.env["E2E_EXIT_CODES"] = ";".join("%s=%d" % kv for kv in codes.items())
+
+    def use_msiexec_recorder(self):
+        """Puts a recorder where a 32-bit process finds msiexec.exe. It appends
+        its command line to the records and then runs a saved copy of the real
+        engine with the same arguments, so packages still get installed."""
+        system_msiexec = self.system32_folder + "\\msiexec.exe"
+        engine = self.unix(ENGINE_COPY)
+        os.makedirs(os.path.dirname(engine), exist_ok=True)
+        shutil.copy(self._resolve(system_msiexec), engine)
+        self.put(self.tool("stand_in.exe"), system_msiexec)
+        self.env["E2E_FORWARD"] = "msiexec.exe=" + ENGINE_COPY
+        if not self.is_win64:
+            # On a 32-bit prefix Wine prefers its builtin msiexec over a file
+            # standing in system32 unless told otherwise.
+            overrides = self.env.get("WINEDLLOVERRIDES", "")
+            self.env["WINEDLLOVERRIDES"] = (overrides + ";" if overrides else "") + \
+                "msiexec.exe=native,builtin"
+
+    def set_msi_open_command(self, command):
+        """What the shell's "open" on an .msi file runs (%1 is the package)."""
+        self.reg_add("HKCR\\Msi.Package\\shell\\Open\\command", None, command)
+
+    def records(self):
+        path = self.unix(RECORD_FILE)
+        if not os.path.exists(path):
+            return []
+        result = []
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for line in f.read().splitlines():
+                fields = line.split("\t")
+                fields += [""] * (4 - len(fields))
+                result.append(Record(*fields[:4]))
+        return result
+
+    # ---- registry ------------------------------------------------------------------
+    def reg_add(self, key, name, data, kind="REG_SZ", view=None):
+        args = ["reg", "add", key]
+        args += ["/ve"] if name is None else ["/v", name]
+        args += ["/t", kind, "/d", data, "/f"]
+        if view:
+            args.append("/reg:%d" % view)
+        self.wine(*args, check_rc=True)
+
+    def reg_query(self, key, view=None, recurse=False):
+        """Raw `reg query` output, or None when the key does not exist."""
+        args = ["reg", "query", key] + (["/s"] if recurse else [])
+        if view:
+            args.append("/reg:%d" % view)
+        out = self.wine(*args)
+        return out.stdout if out.returncode == 0 else None
+
+    def reg_value(self, key, name, view=None):
+        """Data of one value as text, or None when key or value is missing."""
+        args = ["reg", "query", key, "/v", name] + (["/reg:%d" % view] if view else [])
+        out = self.wine(*args)
+        if out.returncode != 0:
+            return None
+        for line in out.stdout.splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[0].lower() == name.lower() and parts[1].startswith("REG_"):
+                return parts[2] if len(parts) > 2 else ""
+        return None
+
+    def reg_key_exists(self, key, view=None):
+        return self.reg_query(key, view=view) is not None
+
+    def wait_for(self, predicate, timeout=10.0, interval=0.1):
+        end = time.time() + timeout
+        while time.time() < end:
+            if predicate():
+                return True
+            time.sleep(interval)
+        return predicate()
