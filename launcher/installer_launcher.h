@@ -1,0 +1,85 @@
+// The installer launcher: a windowless application that does its whole job
+// in InitInstance and then ends.
+#pragma once
+
+#include <windows.h>
+
+#include "platform/cstring.h"
+#include "platform/handles.h"
+#include "platform/win_app.h"
+
+class CInstallerLauncher : public CWinApp {
+public:
+    CInstallerLauncher();
+    ~CInstallerLauncher() override;
+
+    // The install sequence: options, platform detection, the gate (runtimes,
+    // and the legacy uninstallers when carried), then the main sequence.
+    // Returns false on every path, so no message loop runs.
+    bool InitInstance() override;
+
+    // --- Start-up steps (installer_launcher.cpp) ---------------------------
+
+    // Sets msiArguments from the options in the command-line text.
+    void ParseLauncherCommandLine();
+
+    // Sets isWow64 and isWin10. When IsWow64Process exists but fails, ends
+    // the process at once with its error code as the exit code.
+    void DetectPlatform();
+
+    // The gate before the main sequence: the optional legacy question, the
+    // runtimes and the legacy uninstallers. Returns true when the main
+    // sequence may run. `continueAfterRuntimeFailure` lets it go on after a
+    // failed runtime installation.
+    bool PassGate(bool continueAfterRuntimeFailure);
+
+    // The fixed main sequence; no step's result stops it.
+    void RunMainSequence();
+
+    // --- Working folder and extraction (payload/working_folder.cpp) --------
+
+    // Makes the target folder if needed and creates the empty file
+    // `fileName` in it: in the temporary working folder (made once per run,
+    // recorded in workingFolder) or in the shared package folder below the
+    // common application-data folder. On success `fileHandle` owns the new
+    // file. `filePath` receives the full path on success and after a failed
+    // file creation; otherwise it is left unchanged. Returns 0 or a non-zero
+    // error code, printing one diagnostic line on failure.
+    int OpenWorkingFile(const CString& fileName, bool inTemporaryFolder, platform::UniqueFile& fileHandle,
+                        CString& filePath);
+
+    // Writes the resource (`resourceName`, `resourceType`) of the running
+    // executable whole into `fileName` (see OpenWorkingFile). `filePath` is
+    // emptied first, then receives the full path once the folder is there.
+    // The file is closed on return. Returns 0 or a non-zero error code.
+    int ExtractResourceToFile(const CString& resourceName, const CString& resourceType, const CString& fileName,
+                              bool inTemporaryFolder, CString& filePath);
+
+    // Deletes the files directly inside the temporary working folder and the
+    // folder itself, ignoring failures, and empties workingFolder.
+    void RemoveWorkingFolder();
+
+    // --- Installer runs (payload/install_steps.cpp) -------------------------
+
+    // Extracts the "EXE" resource into the temporary working folder and runs
+    // it with `parameters`. Returns the extraction's code or RunAndWait's.
+    int RunEmbeddedExecutable(const CString& resourceName, const CString& fileName, const CString& parameters);
+
+    // Runs the x86 runtime installer when carried and, on 64-bit Windows, the
+    // x64 one; stops at the first non-zero result and returns it.
+    int InstallPrerequisites();
+
+    // Runs the legacy uninstallers that are carried; the last one's result.
+    int RunLegacyUninstallers();
+
+    // Writes the driver package for this platform into the shared package
+    // folder and installs it: through the shell's "open" without arguments,
+    // or through msiexec with msiArguments, in which every "$MSIPATH" is
+    // first replaced by the quoted package path.
+    int InstallDriverPackage();
+
+    CString workingFolder;  // temporary working folder with trailing "\", or empty
+    bool isWow64 = false;   // a 32-bit process on 64-bit Windows
+    CString msiArguments;   // msiexec argument template from the options
+    bool isWin10 = false;   // Windows 10 or later
+};

@@ -1,0 +1,86 @@
+#include "payload/install_steps.h"
+
+#include <windows.h>
+
+#include "launcher/installer_launcher.h"
+#include "launcher/launcher_settings.h"
+#include "payload/installer_runs.h"
+#include "platform/windows_api.h"
+
+namespace payload {
+
+bool IsQuietMode(const CString& msiArguments) {
+    return !msiArguments.IsEmpty() && msiArguments.Find(L"/quiet") >= 0;
+}
+
+RuntimeParameters ChooseRuntimeParameters(const CString& msiArguments, bool useLegacyRuntimeArguments) {
+    if (useLegacyRuntimeArguments) {
+        return {L"/q:a /c:\"vcredist_x86.exe /q:a /c:\"\"msiexec /i vcredist.msi /qb\"\" \"",
+                L"/q:a /c:\"vcredist_x64.exe /q:a /c:\"\"msiexec /i vcredist.msi /qb\"\" \""};
+    }
+    const wchar_t* const both = IsQuietMode(msiArguments) ? L"/q /norestart" : L"/passive /norestart";
+    return {both, both};
+}
+
+bool ExecutableResourceCarried(const wchar_t* name) {
+    auto& api = platform::Api();
+    return api.FindResourceW(api.GetModuleHandleW(nullptr), name, L"EXE") != nullptr;
+}
+
+const wchar_t* DriverPackageResource(bool isWow64, bool isWin10) {
+    if (isWow64) return isWin10 ? L"MSI_WIN10_64" : L"MSI64";
+    return isWin10 ? L"MSI_WIN10_32" : L"MSI32";
+}
+
+}  // namespace payload
+
+int CInstallerLauncher::RunEmbeddedExecutable(const CString& resourceName, const CString& fileName,
+                                              const CString& parameters) {
+    CString path;
+    const int extracted = ExtractResourceToFile(resourceName, L"EXE", fileName, true, path);
+    if (extracted != 0) return extracted;
+    // The file stays in the working folder until RemoveWorkingFolder.
+    return RunAndWait(path, parameters);
+}
+
+int CInstallerLauncher::InstallPrerequisites() {
+    // Decided once, before either runtime runs, and applied to both.
+    const payload::RuntimeParameters parameters =
+        payload::ChooseRuntimeParameters(msiArguments, LauncherSettings.useLegacyRuntimeArguments);
+
+    if (payload::ExecutableResourceCarried(L"VC2005_REDIST_32")) {
+        const int result = RunEmbeddedExecutable(L"VC2005_REDIST_32", L"vcredist_x86.exe", parameters.x86);
+        if (result != 0) return result;
+    }
+    if (isWow64 && payload::ExecutableResourceCarried(L"VC2005_REDIST_64")) {
+        return RunEmbeddedExecutable(L"VC2005_REDIST_64", L"vcredist_x64.exe", parameters.x64);
+    }
+    return 0;
+}
+
+int CInstallerLauncher::RunLegacyUninstallers() {
+    // Both run when both are carried; the second result replaces the first.
+    int result = 0;
+    if (payload::ExecutableResourceCarried(L"UNINST")) {
+        result = RunEmbeddedExecutable(L"UNINST", L"qx_isu.exe", CString());
+    }
+    if (payload::ExecutableResourceCarried(L"UNINST2")) {
+        result = RunEmbeddedExecutable(L"UNINST2", L"qx_isu2.exe", CString());
+    }
+    return result;
+}
+
+int CInstallerLauncher::InstallDriverPackage() {
+    CString packagePath;
+    const int extracted = ExtractResourceToFile(payload::DriverPackageResource(isWow64, isWin10), L"MSI",
+                                                LauncherSettings.packageFileName, false, packagePath);
+    if (extracted != 0) return extracted;
+
+    // Without a template the shell's "open" installs the package with its
+    // full user interface.
+    if (msiArguments.IsEmpty()) return RunAndWait(packagePath, CString());
+
+    // The template serves one run: afterwards it holds the substituted text.
+    msiArguments.Replace(L"$MSIPATH", L"\"" + packagePath + L"\"");
+    return RunAndWait(MsiexecPath(), msiArguments);
+}
