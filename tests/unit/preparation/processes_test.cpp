@@ -1,0 +1,153 @@
+// Ending listed processes: the walk over a snapshot, matched by exact image
+// name. The process table is faked through the seam, so nothing real ends.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "preparation/preparation_steps.h"
+#include "seam.h"
+
+using platform::Api;
+using platform::WindowsApi;
+
+namespace {
+
+struct FakeProcess {
+    DWORD id;
+    const wchar_t* name;
+};
+
+std::vector<FakeProcess> table;
+size_t cursor;
+std::set<DWORD> openRefused, terminateRefused;
+std::vector<DWORD> opened, terminated;
+std::map<HANDLE, DWORD> openHandles;  // handles given out and not yet closed
+
+BOOL Fill(PROCESSENTRY32W* entry) {
+    if (cursor >= table.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    EXPECT_EQ(entry->dwSize, sizeof(PROCESSENTRY32W));
+    entry->th32ProcessID = table[cursor].id;
+    wcscpy_s(entry->szExeFile, table[cursor].name);
+    return TRUE;
+}
+
+class TerminateProcesses : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cursor = 0;
+        openRefused.clear();
+        terminateRefused.clear();
+        opened.clear();
+        terminated.clear();
+        openHandles.clear();
+        Api().Process32FirstW = [](HANDLE, PROCESSENTRY32W* e) WINAPI -> BOOL { cursor = 0; return Fill(e); };
+        Api().Process32NextW = [](HANDLE, PROCESSENTRY32W* e) WINAPI -> BOOL { ++cursor; return Fill(e); };
+        Api().OpenProcess = [](DWORD access, BOOL inherit, DWORD id) WINAPI -> HANDLE {
+            EXPECT_EQ(access, static_cast<DWORD>(PROCESS_TERMINATE));
+            EXPECT_FALSE(inherit);
+            opened.push_back(id);
+            if (openRefused.count(id)) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
+            HANDLE stand = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            openHandles[stand] = id;
+            return stand;
+        };
+        Api().TerminateProcess = [](HANDLE h, UINT code) WINAPI -> BOOL {
+            EXPECT_EQ(code, 0u);
+            const DWORD id = openHandles.at(h);
+            if (terminateRefused.count(id)) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            terminated.push_back(id);
+            return TRUE;
+        };
+        Api().CloseHandle = [](HANDLE h) WINAPI -> BOOL {
+            openHandles.erase(h);
+            return ::CloseHandle(h);
+        };
+    }
+    void TearDown() override { EXPECT_TRUE(openHandles.empty()) << "a process handle was not closed"; }
+
+    seam::SeamScope scope;
+};
+
+}  // namespace
+
+TEST_F(TerminateProcesses, MatchesWholeNamesExactly) {
+    table = {{10, L"Tool.exe"}, {11, L"tool.exe"}, {12, L"Tool.exe"}, {13, L"Tool.exe.bak"},
+             {14, L"Tool"},     {15, L"Other.exe"}, {16, L"TOOL.EXE"}};
+    struct Case {
+        std::vector<std::wstring> list;
+        std::vector<DWORD> ended;
+    } cases[] = {
+        {{L"Tool.exe"}, {10, 12}},                      // both copies, not the other cases
+        {{L"Tool.exe", L"Tool.exe"}, {10, 12}},         // listed twice, ended once
+        {{L"tool.exe", L"Other.exe"}, {11, 15}},
+        {{L"C:\\Program Files\\Tool.exe"}, {}},         // no folder handling
+        {{L"Tool.ex"}, {}},
+        {{L" Tool.exe"}, {}},
+        {{}, {}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        terminated.clear();
+        EXPECT_EQ(preparation::TerminateProcessesNamed(c.list), static_cast<int>(c.ended.size()));
+        EXPECT_EQ(terminated, c.ended);
+    }
+}
+
+TEST_F(TerminateProcesses, RefusedProcessesStayAndAreNotCounted) {
+    table = {{20, L"a.exe"}, {21, L"a.exe"}, {22, L"a.exe"}};
+    openRefused = {20};
+    terminateRefused = {21};
+    EXPECT_EQ(preparation::TerminateProcessesNamed({L"a.exe"}), 1);
+    EXPECT_EQ(opened, (std::vector<DWORD>{20, 21, 22}));
+    EXPECT_EQ(terminated, (std::vector<DWORD>{22}));
+}
+
+TEST_F(TerminateProcesses, NoSnapshotOrEmptySnapshotEndsNothing) {
+    table = {{30, L"a.exe"}};
+    {
+        seam::SeamScope inner;
+        seam::FailWith<&WindowsApi::CreateToolhelp32Snapshot>(INVALID_HANDLE_VALUE, DWORD{ERROR_ACCESS_DENIED});
+        EXPECT_EQ(preparation::TerminateProcessesNamed({L"a.exe"}), 0);
+    }
+    table.clear();
+    EXPECT_EQ(preparation::TerminateProcessesNamed({L"a.exe"}), 0);
+    EXPECT_TRUE(opened.empty());
+}
+
+// The real snapshot: the launcher's own process is part of the walk.
+TEST(TerminateProcessesWalk, IncludesOwnProcess) {
+    seam::SeamScope scope;
+    static std::vector<DWORD> seen;
+    seen.clear();
+    Api().OpenProcess = [](DWORD, BOOL, DWORD id) WINAPI -> HANDLE {
+        seen.push_back(id);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    };
+    wchar_t path[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+    const std::wstring ownName = wcsrchr(path, L'\\') + 1;
+    EXPECT_EQ(preparation::TerminateProcessesNamed({ownName}), 0);
+    EXPECT_NE(std::find(seen.begin(), seen.end(), GetCurrentProcessId()), seen.end());
+}
+
+TEST(SettingsList, TakesCountedEntriesOnly) {
+    const wchar_t* const names[] = {L"a.exe", nullptr, L"c.exe", L"d.exe"};
+    EXPECT_EQ(preparation::ListFromSettings(names, 3), (std::vector<std::wstring>{L"a.exe", L"c.exe"}));
+    EXPECT_TRUE(preparation::ListFromSettings(names, 0).empty());
+    EXPECT_TRUE(preparation::ListFromSettings(names, -2).empty());
+    EXPECT_TRUE(preparation::ListFromSettings(nullptr, 2).empty());
+}
