@@ -1,0 +1,416 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios of the launcher executable under Wine.
+
+    scenarios.py NAME        run one scenario (exit 0 when every check holds)
+    scenarios.py --list      list the scenario names
+
+Paths come from the environment (tests/e2e/CMakeLists.txt sets them):
+    E2E_PAYLOADS   the build's demo-payloads folder
+    E2E_LAUNCHER   the default launcher executable
+    E2E_VARIANTS   folder holding one subfolder per launcher variant
+    E2E_TEMPLATES  folder of the Wine template prefixes
+
+Each scenario runs in a fresh prefix. The runtime installers and legacy
+uninstallers are stand-ins that append a record of every run (name, command
+line, own path, current folder); a recorder stands where a 32-bit process
+finds msiexec.exe and hands each call on to the real engine, so the demo
+packages really get installed and can be checked in the registry and on disk.
+"""
+
+import hashlib
+import os
+import re
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import WinePrefix, Failure, check  # noqa: E402
+
+RUN_DIR = "C:\\e2e\\run"
+LAUNCHER = RUN_DIR + "\\InstallerLauncher.exe"
+PACKAGE = "C:\\ProgramData\\Corvane\\Installers\\TolvexOrvik\\CorvaneInstaller.msi"
+SYSTEM_MSIEXEC = "C:\\windows\\system32\\msiexec.exe"
+DEMO_KEY = "HKLM\\Software\\Corvane\\TolvexOrvik\\DemoPackage"
+DRIVERS_KEY = "HKLM\\Software\\Corvane\\Audio\\Drivers"
+SETTINGS_GUID = "{6E2A04B7-91C3-4F5D-A8E0-3D7B52C914AF}"
+# The shell's "open" on a package runs msiexec silently here; the extra
+# property marks the run as coming from the shell, not from the launcher.
+SHELL_MARK = "E2E_SHELL_OPEN=1"
+SHELL_OPEN = '"%s" /i "%%1" /qn %s' % (SYSTEM_MSIEXEC, SHELL_MARK)
+WORKING_FILE = re.compile(
+    r"^C:\\users\\[^\\]+\\(?:AppData\\Local\\)?Temp\\"
+    r"([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12})\\([^\\]+)$",
+    re.IGNORECASE)
+QUESTION_TITLE = "Orvik legacy removal"
+QUESTION_TEXT = "Remove the previous driver installation now?"
+
+
+def argument_tail(command_line):
+    """The command line without its program name, split off as Windows
+    programs do (double quotes toggle, blanks end the name and are dropped)."""
+    i, quoted = 0, False
+    while i < len(command_line) and (quoted or ord(command_line[i]) > 32):
+        if command_line[i] == '"':
+            quoted = not quoted
+        i += 1
+    while i < len(command_line) and ord(command_line[i]) <= 32:
+        i += 1
+    return command_line[i:]
+
+
+def program_of(command_line):
+    return command_line[:len(command_line) - len(argument_tail(command_line))].strip().strip('"')
+
+
+def describe(records):
+    return "\n".join("  %s | %s | %s | %s" % r for r in records) or "  (no runs recorded)"
+
+
+class Run:
+    """One launcher run in a fresh prefix, with the checks the scenarios share."""
+
+    def __init__(self, wp, code, out, err, launcher_source):
+        self.wp, self.code, self.out, self.err = wp, code, out, err
+        self.records = wp.records()
+        self.launcher_source = launcher_source
+        print("launcher exit code %d; recorded runs:\n%s" % (code, describe(self.records)))
+
+    def fail(self, message):
+        raise Failure("%s\nrecorded runs:\n%s\nlauncher stdout: %r stderr tail: %r" % (
+            message, describe(self.records), self.out, self.err[-400:]))
+
+    def expect(self, condition, message):
+        if not condition:
+            self.fail(message)
+
+    def names(self):
+        return [r.name.lower() for r in self.records]
+
+    def by_name(self, name):
+        found = [r for r in self.records if r.name.lower() == name.lower()]
+        self.expect(len(found) == 1, "expected exactly one run of %s" % name)
+        return found[0]
+
+    def exit_code_zero(self):
+        self.expect(self.code == 0, "launcher exit code %d, expected 0" % self.code)
+
+    def order(self, expected):
+        self.expect(self.names() == [n.lower() for n in expected],
+                    "runs in this order expected: %s" % ", ".join(expected))
+
+    def working_folder_runs(self, expected):
+        """Each named stand-in ran from one shared new folder in the user's
+        temporary folder, under its own file name, started in the launcher's
+        current folder, with the expected arguments. Returns the folder."""
+        folders = set()
+        for name, arguments in expected:
+            rec = self.by_name(name)
+            m = WORKING_FILE.match(rec.path)
+            self.expect(m and m.group(2).lower() == name.lower(),
+                        "%s ran from %s, not from a UUID folder in the temporary folder"
+                        % (name, rec.path))
+            folders.add(rec.path[:-len(name) - 1])
+            self.expect(rec.folder.rstrip("\\").lower() == RUN_DIR.lower(),
+                        "%s started in %s, expected the launcher's current folder %s"
+                        % (name, rec.folder, RUN_DIR))
+            self.expect(argument_tail(rec.command_line) == arguments,
+                        "%s got arguments %r, expected %r"
+                        % (name, argument_tail(rec.command_line), arguments))
+        self.expect(len(folders) == 1, "installers ran from different folders: %s" % folders)
+        return folders.pop()
+
+    def working_folder_removed(self, folder):
+        self.expect(not self.wp.exists(folder), "working folder %s still exists" % folder)
+
+    def working_folder_kept(self, folder, files):
+        present = [f.lower() for f in self.wp.listdir(folder)]
+        self.expect(present == sorted(f.lower() for f in files),
+                    "working folder %s should be left with %s, holds %s" % (folder, files, present))
+
+    def msiexec_run(self):
+        return self.by_name("msiexec.exe")
+
+    def opened_by_shell(self):
+        rec = self.msiexec_run()
+        self.expect(argument_tail(rec.command_line) == '/i "%s" /qn %s' % (PACKAGE, SHELL_MARK),
+                    "package should be opened through the shell's open command")
+
+    def msiexec_direct(self, arguments):
+        rec = self.msiexec_run()
+        self.expect(SHELL_MARK not in rec.command_line,
+                    "msiexec should be run by the launcher, not through the shell's open")
+        self.expect(program_of(rec.command_line).lower() == SYSTEM_MSIEXEC.lower(),
+                    "msiexec should be started by its full path in the system folder, got %r"
+                    % program_of(rec.command_line))
+        self.expect(argument_tail(rec.command_line) == arguments,
+                    "msiexec got %r, expected %r" % (argument_tail(rec.command_line), arguments))
+
+    def package_left(self, variant):
+        path = self.wp.unix(PACKAGE)
+        self.expect(os.path.isfile(path), "package file %s missing" % PACKAGE)
+        payload = os.path.join(self.wp.payloads, variant + ".msi")
+        self.expect(_digest(path) == _digest(payload),
+                    "%s holds other bytes than %s.msi" % (PACKAGE, variant))
+
+    def no_package(self):
+        self.expect(not self.wp.exists(PACKAGE), "package file %s was written" % PACKAGE)
+
+    def installed(self, variant, folder=None):
+        """The variant's registry value in its own view, its file on disk, and
+        no other variant installed."""
+        x64 = variant.endswith("64")
+        view = (64 if x64 else 32) if self.wp.is_win64 else None
+        got = self.wp.reg_value(DEMO_KEY, "Variant", view=view)
+        self.expect(got == variant, "installed variant in registry: %r, expected %r" % (got, variant))
+        if self.wp.is_win64:
+            other = self.wp.reg_value(DEMO_KEY, "Variant", view=32 if x64 else 64)
+            self.expect(other is None, "a second package landed in the other view: %r" % other)
+        if folder is None:
+            folder = "C:\\Program Files%s\\Corvane\\TolvexOrvik" % (
+                " (x86)" if self.wp.is_win64 and not x64 else "")
+        self.expect(self.wp.exists(folder + "\\" + variant + ".txt"),
+                    "%s.txt not installed in %s (has %s)" % (variant, folder, self.wp.listdir(folder)))
+
+    def nothing_installed(self):
+        views = (32, 64) if self.wp.is_win64 else (None,)
+        for view in views:
+            got = self.wp.reg_value(DEMO_KEY, "Variant", view=view)
+            self.expect(got is None, "a package was installed: %r" % got)
+
+    def settings_keys(self, main_sequence_ran):
+        """The settings key is made by the backup step (32-bit view) and its
+        copy is gone after the run; a run stopped at the gate touches neither."""
+        view = 32 if self.wp.is_win64 else None
+        settings = self.wp.reg_key_exists(DRIVERS_KEY + "\\" + SETTINGS_GUID, view=view)
+        backup = self.wp.reg_key_exists(DRIVERS_KEY + "\\SettingsBackup_" + SETTINGS_GUID, view=view)
+        self.expect(settings == main_sequence_ran,
+                    "settings key %s" % ("missing" if main_sequence_ran else "created by a stopped run"))
+        self.expect(not backup, "settings backup key left behind")
+
+
+def _digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def env_path(name):
+    value = os.environ.get(name)
+    check(value, "environment variable %s is not set" % name)
+    return value
+
+
+def variant_launcher(name):
+    return os.path.join(env_path("E2E_VARIANTS"), name, "InstallerLauncher.exe")
+
+
+def run_launcher(wp, arguments="", launcher=None, exit_codes=None, before=None):
+    """Sets the prefix up as every scenario needs it and runs the launcher."""
+    source = launcher or env_path("E2E_LAUNCHER")
+    check(os.path.isfile(source), "launcher not built: " + source)
+    wp.use_msiexec_recorder()
+    wp.set_msi_open_command(SHELL_OPEN)
+    if exit_codes:
+        wp.set_exit_codes(exit_codes)
+    wp.put(source, LAUNCHER)
+    if before:
+        before(wp)
+    command_line = '"%s"%s' % (LAUNCHER, " " + arguments if arguments else "")
+    code, out, err = wp.launch(command_line, cwd=RUN_DIR)
+    return Run(wp, code, out, err, source)
+
+
+def prefix(arch="win64", version="win10"):
+    return WinePrefix(arch=arch, version=version, payloads=env_path("E2E_PAYLOADS"),
+                      templates=os.environ.get("E2E_TEMPLATES"))
+
+
+# ---- platform scenarios: no option, the package chosen by platform ------------
+def platform_scenario(arch, version, variant):
+    def scenario():
+        with prefix(arch, version) as wp:
+            run = run_launcher(wp)
+            run.exit_code_zero()
+            runtimes = [("vcredist_x86.exe", "/passive /norestart")]
+            if wp.is_win64:
+                runtimes.append(("vcredist_x64.exe", "/passive /norestart"))
+            run.order([n for n, _ in runtimes] + ["msiexec.exe"])
+            folder = run.working_folder_runs(runtimes)
+            run.opened_by_shell()
+            run.installed(variant)
+            run.package_left(variant)
+            run.working_folder_removed(folder)
+            run.settings_keys(main_sequence_ran=True)
+    return scenario
+
+
+# ---- command-line options (64-bit Windows 10) -----------------------------------
+def option_scenario(arguments, runtime_arguments, msiexec_arguments, variant="MSI_WIN10_64",
+                    folder=None, before=None):
+    def scenario():
+        with prefix() as wp:
+            run = run_launcher(wp, arguments, before=before)
+            run.exit_code_zero()
+            run.order(["vcredist_x86.exe", "vcredist_x64.exe", "msiexec.exe"])
+            work = run.working_folder_runs([("vcredist_x86.exe", runtime_arguments),
+                                            ("vcredist_x64.exe", runtime_arguments)])
+            run.msiexec_direct(msiexec_arguments.replace("<PKG>", '"%s"' % PACKAGE))
+            run.installed(variant, folder)
+            run.package_left("MSI_WIN10_64")
+            run.working_folder_removed(work)
+    return scenario
+
+
+def place_msi32(wp):
+    wp.put(os.path.join(wp.payloads, "MSI32.msi"), "C:\\e2e\\other\\MSI32.msi")
+
+
+# ---- runtime failure ----------------------------------------------------------------
+def runtime_failure_stops():
+    with prefix() as wp:
+        run = run_launcher(wp, exit_codes={"vcredist_x86.exe": 1603})
+        run.exit_code_zero()
+        run.order(["vcredist_x86.exe"])
+        folder = run.working_folder_runs([("vcredist_x86.exe", "/passive /norestart")])
+        run.working_folder_kept(folder, ["vcredist_x86.exe"])
+        run.no_package()
+        run.nothing_installed()
+        run.settings_keys(main_sequence_ran=False)
+
+
+def runtime_failure_continues():
+    with prefix() as wp:
+        run = run_launcher(wp, launcher=variant_launcher("continue"),
+                           exit_codes={"vcredist_x86.exe": 3010})
+        run.exit_code_zero()
+        # The failed x86 runtime ends the runtime step: no x64 runtime.
+        run.order(["vcredist_x86.exe", "msiexec.exe"])
+        folder = run.working_folder_runs([("vcredist_x86.exe", "/passive /norestart")])
+        run.opened_by_shell()
+        run.installed("MSI_WIN10_64")
+        run.working_folder_removed(folder)
+        run.settings_keys(main_sequence_ran=True)
+
+
+# ---- legacy uninstallers --------------------------------------------------------------
+def legacy_scenario(variant, uninstallers, exit_codes=None, completes=True):
+    def scenario():
+        with prefix() as wp:
+            run = run_launcher(wp, launcher=variant_launcher(variant), exit_codes=exit_codes)
+            run.exit_code_zero()
+            runtimes = [("vcredist_x86.exe", "/passive /norestart"),
+                        ("vcredist_x64.exe", "/passive /norestart")]
+            legacy = [(name, "") for name in uninstallers]
+            names = [n for n, _ in runtimes + legacy]
+            run.order(names + (["msiexec.exe"] if completes else []))
+            folder = run.working_folder_runs(runtimes + legacy)
+            if completes:
+                run.opened_by_shell()
+                run.installed("MSI_WIN10_64")
+                run.working_folder_removed(folder)
+            else:
+                run.working_folder_kept(folder, names)
+                run.no_package()
+                run.nothing_installed()
+            run.settings_keys(main_sequence_ran=completes)
+    return scenario
+
+
+def question_scenario(answer):
+    def scenario():
+        with prefix() as wp:
+            helper = "C:\\e2e\\tools\\answer_box.exe"
+            wp.put(wp.tool("answer_box.exe"), helper)
+            answerer = {}
+
+            def start_answerer(wp):
+                answerer["p"] = wp.start(helper, QUESTION_TITLE, answer, "60000")
+
+            run = run_launcher(wp, launcher=variant_launcher("question"), before=start_answerer)
+            out, err = answerer["p"].communicate(timeout=60)
+            run.expect(answerer["p"].returncode == 0,
+                       "the question box was not answered (%d): %s" % (answerer["p"].returncode, err))
+            run.expect(out.strip() == QUESTION_TEXT, "question text was %r" % out.strip())
+            run.exit_code_zero()
+            if answer == "yes":
+                runtimes = [("vcredist_x86.exe", "/passive /norestart"),
+                            ("vcredist_x64.exe", "/passive /norestart")]
+                run.order(["vcredist_x86.exe", "vcredist_x64.exe", "qx_isu.exe", "msiexec.exe"])
+                folder = run.working_folder_runs(runtimes + [("qx_isu.exe", "")])
+                run.opened_by_shell()
+                run.installed("MSI_WIN10_64")
+                run.working_folder_removed(folder)
+                run.settings_keys(main_sequence_ran=True)
+            else:
+                run.order([])
+                temp = wp.temp_folder()
+                made = [n for n in os.listdir(temp) if re.fullmatch(r"[0-9a-fA-F-]{36}", n)]
+                run.expect(not made, "a working folder was made: %s" % made)
+                run.no_package()
+                run.nothing_installed()
+                run.settings_keys(main_sequence_ran=False)
+    return scenario
+
+
+# ---- a msiexec.exe planted beside the launcher --------------------------------------------
+def planted_msiexec():
+    def plant(wp):
+        wp.put(wp.tool("stand_in.exe"), RUN_DIR + "\\msiexec.exe")
+
+    with prefix() as wp:
+        run = run_launcher(wp, "/quiet", before=plant)
+        run.exit_code_zero()
+        planted = [r for r in run.records if r.path.lower() == (RUN_DIR + "\\msiexec.exe").lower()]
+        run.expect(not planted, "the msiexec.exe in the current folder ran")
+        rec = run.msiexec_run()
+        run.expect(rec.path.lower() == (wp.system32_folder + "\\msiexec.exe").lower(),
+                   "msiexec ran from %s" % rec.path)
+        run.msiexec_direct('/i "%s" /quiet' % PACKAGE)
+        run.installed("MSI_WIN10_64")
+
+
+SCENARIOS = {
+    "win64_win10": platform_scenario("win64", "win10", "MSI_WIN10_64"),
+    "win64_win81": platform_scenario("win64", "win81", "MSI64"),
+    "win32_win10": platform_scenario("win32", "win10", "MSI_WIN10_32"),
+    "win32_win7": platform_scenario("win32", "win7", "MSI32"),
+    "quiet": option_scenario("/quiet", "/q /norestart", "/i <PKG> /quiet"),
+    "msiargs_double_quotes": option_scenario(
+        '-msiargs "/i $MSIPATH /qn"', "/passive /norestart", "/i <PKG> /qn"),
+    "msiargs_apostrophes": option_scenario(
+        "/MsiArgs '/qn /i $MSIPATH INSTALLDIR=\"C:\\Demo Dir\"'", "/passive /norestart",
+        '/qn /i <PKG> INSTALLDIR="C:\\Demo Dir"', folder="C:\\Demo Dir"),
+    "msiargs_twice": option_scenario(
+        '/msiargs "/i $MSIPATH /qn E2E_COPY=$MSIPATH"', "/passive /norestart",
+        "/i <PKG> /qn E2E_COPY=<PKG>"),
+    "msiargs_without_path": option_scenario(
+        '/msiargs "/qn /i C:\\e2e\\other\\MSI32.msi"', "/passive /norestart",
+        "/qn /i C:\\e2e\\other\\MSI32.msi", variant="MSI32", before=place_msi32),
+    "runtime_failure_stops": runtime_failure_stops,
+    "runtime_failure_continues": runtime_failure_continues,
+    "uninst": legacy_scenario("uninst", ["qx_isu.exe"]),
+    "uninst_fails": legacy_scenario("uninst", ["qx_isu.exe"], exit_codes={"qx_isu.exe": 1},
+                                    completes=False),
+    "uninst_and_uninst2": legacy_scenario("uninst2", ["qx_isu.exe", "qx_isu2.exe"]),
+    "planted_msiexec": planted_msiexec,
+    "question_yes": question_scenario("yes"),
+    "question_no": question_scenario("no"),
+}
+
+
+def main(argv):
+    if len(argv) == 2 and argv[1] == "--list":
+        print("\n".join(SCENARIOS))
+        return 0
+    if len(argv) != 2 or argv[1] not in SCENARIOS:
+        print("usage: scenarios.py NAME | --list", file=sys.stderr)
+        return 2
+    try:
+        SCENARIOS[argv[1]]()
+    except Failure as failure:
+        print("FAILED %s: %s" % (argv[1], failure), file=sys.stderr)
+        return 1
+    print("passed", argv[1])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
