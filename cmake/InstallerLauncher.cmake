@@ -7,6 +7,10 @@
 #       [OUTPUT_DIR dir]                     default: ${CMAKE_CURRENT_BINARY_DIR}
 #       [OUTPUT_NAME name])                  default: name (".exe" is added)
 #
+# The target gets the properties LAUNCHER_PAYLOAD_NAMES (resource names
+# embedded), LAUNCHER_PAYLOAD_DIR (their folder, when they came from one) and
+# LAUNCHER_STRING_TABLE (TRUE when strings 500 and 501 are carried).
+#
 # The executable is launcher_entry (wWinMain) + launcher_core + the settings
 # generated from SETTINGS + a resource script with the manifest, version
 # block, icon, the payloads and, when the settings hold both legacy question
@@ -133,6 +137,7 @@ function(add_installer_launcher)
     endif()
     get_filename_component(settings "${ARG_SETTINGS}" ABSOLUTE)
 
+    set(dir "")
     if(ARG_PAYLOAD_DIR)
         get_filename_component(dir "${ARG_PAYLOAD_DIR}" ABSOLUTE)
         launcher_payloads_in_dir("${dir}" payloads)
@@ -146,6 +151,7 @@ function(add_installer_launcher)
         get_filename_component(dir "${LAUNCHER_PAYLOAD_DIR}" ABSOLUTE)
         launcher_payloads_in_dir("${dir}" payloads)
     elseif(TARGET demo_payloads)
+        set(dir ${LAUNCHER_DEMO_PAYLOAD_DIR})
         set(payloads ${LAUNCHER_DEMO_PAYLOADS})
         list(APPEND ARG_DEPENDS demo_payloads)
     else()
@@ -191,4 +197,20 @@ function(add_installer_launcher)
     if(ARG_DEPENDS)
         add_dependencies(${name} ${ARG_DEPENDS})
     endif()
+
+    # What went in, for checks of the result.
+    set(names "")
+    foreach(file IN LISTS payloads)
+        get_filename_component(n "${file}" NAME_WLE)
+        list(APPEND names ${n})
+    endforeach()
+    if(ls_STRING_TABLE)
+        set(strings TRUE)
+    else()
+        set(strings FALSE)
+    endif()
+    set_target_properties(${name} PROPERTIES
+        LAUNCHER_PAYLOAD_NAMES "${names}"
+        LAUNCHER_PAYLOAD_DIR "${dir}"
+        LAUNCHER_STRING_TABLE ${strings})
 endfunction()

@@ -1,0 +1,134 @@
+# Checks a built launcher executable:
+#  - PE32, GUI subsystem, no link timestamp, importing only Windows' own DLLs;
+#  - its resources: the payloads given, icon group 101 with icons 1 to 4, the
+#    version block, the manifest, strings 500/501 only when expected, no
+#    resource timestamps;
+#  - with REBUILD_DIR set: the same sources, configured and built again in
+#    another folder, give the same bytes.
+#
+#   cmake -DLAUNCHER=<exe> -DOBJDUMP=<objdump> -DPAYLOADS=<names;...> -DSTRING_TABLE=TRUE|FALSE
+#         [-DREBUILD_DIR=<dir> -DSOURCE_DIR=<repo> -DTOOLCHAIN=<file>
+#          -DBUILD_TYPE=<type> -DPAYLOAD_DIR=<dir>] -P launcher_check.cmake
+cmake_minimum_required(VERSION 3.25)
+
+set(failures "")
+macro(fail what)
+    list(APPEND failures "${what}")
+endmacro()
+
+execute_process(COMMAND ${OBJDUMP} -p ${LAUNCHER}
+    OUTPUT_VARIABLE pe RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "objdump failed on ${LAUNCHER}: ${err}")
+endif()
+
+# ---- PE header and imports ----------------------------------------------
+if(NOT (pe MATCHES "file format pei-i386"))
+    fail("not an i386 PE image")
+endif()
+if(NOT (pe MATCHES "\nMagic[ \t]+010b"))
+    fail("not PE32 (optional header magic 010b)")
+endif()
+if(NOT (pe MATCHES "\nSubsystem[ \t]+00000002"))
+    fail("subsystem is not Windows GUI")
+endif()
+if(NOT (pe MATCHES "\nTime/Date[ \t]+Thu Jan  1 00:00:00 1970"))
+    fail("the PE header carries a link timestamp")
+endif()
+
+# Windows' own DLLs; anything else (a mingw runtime DLL above all) would
+# have to be shipped beside the executable.
+set(system_dlls advapi32 comctl32 gdi32 kernel32 msvcrt ole32 oleaut32 rpcrt4
+    shell32 shlwapi user32 version)
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${pe}")
+if(NOT imports)
+    fail("no imports found")
+endif()
+foreach(line IN LISTS imports)
+    string(REGEX REPLACE "DLL Name: (.+)\\.[dD][lL][lL]$" "\\1" dll "${line}")
+    string(TOLOWER "${dll}" dll)
+    if(NOT (dll IN_LIST system_dlls))
+        fail("imports a DLL that is not Windows' own: ${line}")
+    endif()
+endforeach()
+
+# ---- Resources ------------------------------------------------------------
+string(FIND "${pe}" "The .rsrc Resource Directory section" at)
+if(at EQUAL -1)
+    fail("no resource directory")
+endif()
+string(SUBSTRING "${pe}" ${at} -1 rsrc)
+foreach(name IN LISTS PAYLOADS)
+    if(NOT (rsrc MATCHES "]: ${name}, Value"))
+        fail("payload ${name} not embedded")
+    endif()
+endforeach()
+# Named entries are the types EXE and MSI and the payload names only.
+string(REGEX MATCHALL "]: [A-Z0-9_]+, Value" named "${rsrc}")
+list(TRANSFORM named REPLACE "]: ([A-Z0-9_]+), Value" "\\1")
+list(REMOVE_ITEM named EXE MSI ${PAYLOADS})
+if(named)
+    list(JOIN named " " named)
+    fail("unexpected named resources: ${named}")
+endif()
+# Type 3 icons with ids 1-4, type 14 group 101 (0x65), 16 version, 24 manifest.
+foreach(id 000003 00000e 000010 000018)
+    if(NOT (rsrc MATCHES "\n[0-9a-f]+   Entry: ID: 0x${id}"))
+        fail("no resource of type 0x${id}")
+    endif()
+endforeach()
+if(NOT (rsrc MATCHES "Entry: ID: 0x000003[^\n]*\n[^\n]*IDs: 4\n"))
+    fail("the icon type does not hold 4 images")
+endif()
+if(NOT (rsrc MATCHES "Entry: ID: 0x00000e[^\n]*\n[^\n]*\n[^\n]*Entry: ID: 0x000065"))
+    fail("no icon group 101")
+endif()
+if(rsrc MATCHES "\n[0-9a-f]+   Entry: ID: 0x000006")
+    set(has_strings TRUE)
+else()
+    set(has_strings FALSE)
+endif()
+if(NOT has_strings STREQUAL STRING_TABLE)
+    fail("string table present: ${has_strings}, expected: ${STRING_TABLE}")
+endif()
+if(rsrc MATCHES "Time: [0-9a-f]*[1-9a-f]")
+    fail("a resource directory carries a timestamp")
+endif()
+
+# ---- Reproducible build ---------------------------------------------------
+if(REBUILD_DIR)
+    file(REMOVE_RECURSE ${REBUILD_DIR})
+    execute_process(
+        COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${REBUILD_DIR} -G Ninja
+            -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
+            -DLAUNCHER_PAYLOAD_DIR=${PAYLOAD_DIR}
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "configuring the second build failed:\n${out}")
+    endif()
+    execute_process(
+        COMMAND ${CMAKE_COMMAND} --build ${REBUILD_DIR} --target InstallerLauncher -j 2
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "the second build failed:\n${out}")
+    endif()
+    get_filename_component(exe_name ${LAUNCHER} NAME)
+    file(SHA256 ${LAUNCHER} first)
+    file(SHA256 ${REBUILD_DIR}/${exe_name} second)
+    if(NOT (first STREQUAL second))
+        fail("a second build in ${REBUILD_DIR} differs (${first} vs ${second})")
+    endif()
+    if(first STREQUAL second)
+        file(REMOVE_RECURSE ${REBUILD_DIR})
+    endif()
+endif()
+
+if(failures)
+    list(JOIN failures "\n  " text)
+    message(FATAL_ERROR "${LAUNCHER}:\n  ${text}")
+endif()
+set(note "")
+if(REBUILD_DIR)
+    set(note ", same bytes when built again")
+endif()
+message(STATUS "${LAUNCHER}: PE32 GUI, system DLLs only, resources as expected${note}")
