@@ -53,6 +53,8 @@ struct ConversionCase {
     double asDouble;
 };
 
+void PrintTo(const ConversionCase& c, std::ostream* os) { *os << c.name; }
+
 const std::int32_t kInt32Min = std::numeric_limits<std::int32_t>::min();
 
 const ConversionCase kConversions[] = {
