@@ -34,10 +34,16 @@ int wmain() {
     SetEnvironmentVariableW(L"E2E_LAUNCH", nullptr);
     SetEnvironmentVariableW(L"E2E_LAUNCH_DIR", nullptr);
 
+    // The child writes its diagnostics into our standard handles, so that
+    // the test sees them even when the child is a GUI program.
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                         folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
         std::fwprintf(stderr, L"launch: CreateProcess failed (%lu)\n", GetLastError());
         return 255;

@@ -367,6 +367,30 @@ def planted_msiexec():
         run.installed("MSI_WIN10_64")
 
 
+# ---- the package cannot be written: the sequence still finishes ---------------------------
+def package_folder_blocked():
+    def block(wp):
+        # A file where the product folder should be: making the folder
+        # reports "already exists", and creating the package file fails.
+        blocker = wp.unix("C:\\ProgramData\\Corvane\\Installers\\TolvexOrvik")
+        os.makedirs(os.path.dirname(blocker), exist_ok=True)
+        with open(blocker, "w") as f:
+            f.write("not a folder\n")
+
+    with prefix() as wp:
+        run = run_launcher(wp, before=block)
+        run.exit_code_zero()
+        run.order(["vcredist_x86.exe", "vcredist_x64.exe"])
+        folder = run.working_folder_runs([("vcredist_x86.exe", "/passive /norestart"),
+                                          ("vcredist_x64.exe", "/passive /norestart")])
+        run.expect(re.search(r"^CreateFile failed \(\d+\)$", run.out, re.MULTILINE),
+                   "no CreateFile diagnostic line on standard output")
+        run.nothing_installed()
+        # The steps after the package run still ran.
+        run.working_folder_removed(folder)
+        run.settings_keys(main_sequence_ran=True)
+
+
 SCENARIOS = {
     "win64_win10": platform_scenario("win64", "win10", "MSI_WIN10_64"),
     "win64_win81": platform_scenario("win64", "win81", "MSI64"),
@@ -391,6 +415,7 @@ SCENARIOS = {
                                     completes=False),
     "uninst_and_uninst2": legacy_scenario("uninst2", ["qx_isu.exe", "qx_isu2.exe"]),
     "planted_msiexec": planted_msiexec,
+    "package_folder_blocked": package_folder_blocked,
     "question_yes": question_scenario("yes"),
     "question_no": question_scenario("no"),
 }
