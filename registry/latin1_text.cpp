@@ -1,5 +1,7 @@
 #include "registry/latin1_text.h"
 
+#include <utility>
+
 namespace Qx {
 
 bool NarrowLatin1(const wchar_t* text, std::size_t length, std::string& narrow) {

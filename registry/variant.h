@@ -42,7 +42,14 @@ public:
     Variant(const Variant&) = delete;
     Variant& operator=(const Variant&) = delete;
 
-    // Conversions; the table of results per kind is in variant.cpp.
+    // Conversions. Bool: the byte, unsigned. Int32/Int64: the value (Int64 to
+    // 32 bits keeps the low bits). Float/Double to integers: a half added away
+    // from zero, then truncated toward zero; Float to 64 bits adds the half in
+    // single precision, every other case in double. NaN and out-of-range
+    // values give the lowest integer. Bytes: the first 4/8 bytes
+    // little-endian (a shorter buffer as if zero-padded). String: the text
+    // length. Opaque: 0. ToFloat/ToDouble of Bytes and String go through the
+    // virtual ToInt32/ToInt64; everything else converts to the nearest value.
     virtual bool ToBool() const;
     virtual std::int32_t ToInt32() const;
     virtual std::int64_t ToInt64() const;
