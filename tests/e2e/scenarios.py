@@ -68,10 +68,9 @@ def describe(records):
 class Run:
     """One launcher run in a fresh prefix, with the checks the scenarios share."""
 
-    def __init__(self, wp, code, out, err, launcher_source):
+    def __init__(self, wp, code, out, err):
         self.wp, self.code, self.out, self.err = wp, code, out, err
         self.records = wp.records()
-        self.launcher_source = launcher_source
         print("launcher exit code %d; recorded runs:\n%s" % (code, describe(self.records)))
 
     def fail(self, message):
@@ -215,7 +214,7 @@ def run_launcher(wp, arguments="", launcher=None, exit_codes=None, before=None):
         before(wp)
     command_line = '"%s"%s' % (LAUNCHER, " " + arguments if arguments else "")
     code, out, err = wp.launch(command_line, cwd=RUN_DIR)
-    return Run(wp, code, out, err, source)
+    return Run(wp, code, out, err)
 
 
 def prefix(arch="win64", version="win10"):
@@ -244,17 +243,17 @@ def platform_scenario(arch, version, variant):
 
 # ---- command-line options (64-bit Windows 10) -----------------------------------
 def option_scenario(arguments, runtime_arguments, msiexec_arguments, variant="MSI_WIN10_64",
-                    folder=None, before=None):
+                    folder=None, before=None, arch="win64"):
     def scenario():
-        with prefix() as wp:
+        with prefix(arch) as wp:
             run = run_launcher(wp, arguments, before=before)
             run.exit_code_zero()
-            run.order(["vcredist_x86.exe", "vcredist_x64.exe", "msiexec.exe"])
-            work = run.working_folder_runs([("vcredist_x86.exe", runtime_arguments),
-                                            ("vcredist_x64.exe", runtime_arguments)])
+            runtimes = ["vcredist_x86.exe"] + (["vcredist_x64.exe"] if wp.is_win64 else [])
+            run.order(runtimes + ["msiexec.exe"])
+            work = run.working_folder_runs([(name, runtime_arguments) for name in runtimes])
             run.msiexec_direct(msiexec_arguments.replace("<PKG>", '"%s"' % PACKAGE))
             run.installed(variant, folder)
-            run.package_left("MSI_WIN10_64")
+            run.package_left("MSI_WIN10_64" if wp.is_win64 else "MSI_WIN10_32")
             run.working_folder_removed(work)
     return scenario
 
@@ -397,6 +396,8 @@ SCENARIOS = {
     "win32_win10": platform_scenario("win32", "win10", "MSI_WIN10_32"),
     "win32_win7": platform_scenario("win32", "win7", "MSI32"),
     "quiet": option_scenario("/quiet", "/q /norestart", "/i <PKG> /quiet"),
+    "quiet_win32": option_scenario("-QUIET", "/q /norestart", "/i <PKG> /quiet",
+                                   variant="MSI_WIN10_32", arch="win32"),
     "msiargs_double_quotes": option_scenario(
         '-msiargs "/i $MSIPATH /qn"', "/passive /norestart", "/i <PKG> /qn"),
     "msiargs_apostrophes": option_scenario(
