@@ -6,6 +6,11 @@
 //   E2E_RECORD      Windows path of a record file. One line is appended per
 //                   run, UTF-8, fields separated by tabs:
 //                     <own file name> \t <full command line> \t <own path> \t <current folder>
+//                     [\t <probe>]
+//   E2E_PROBE_KEY   a key path below HKEY_LOCAL_MACHINE; the record then ends
+//                   with a fifth field, "1" if that key exists at the time of
+//                   the run (in this program's own registry view), else "0".
+//                   It shows what the launcher had set up around a child.
 //   E2E_EXIT_CODES  "name=code;name=code": the exit code for the stand-in run
 //                   under that file name (case-insensitive, e.g.
 //                   "vcredist_x86.exe=1603"). Default 0.
@@ -140,9 +145,16 @@ int wmain() {
 
     const wchar_t* commandLine = GetCommandLineW();
     const std::wstring recordPath = GetEnv(L"E2E_RECORD");
-    if (!recordPath.empty())
-        AppendRecord(recordPath, ownName + L"\t" + commandLine + L"\t" + modulePath + L"\t" +
-                                     currentFolder);
+    std::wstring line = ownName + L"\t" + commandLine + L"\t" + modulePath + L"\t" + currentFolder;
+    const std::wstring probeKey = GetEnv(L"E2E_PROBE_KEY");
+    if (!probeKey.empty()) {
+        HKEY key = nullptr;
+        const bool exists =
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, probeKey.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+        if (exists) RegCloseKey(key);
+        line += exists ? L"\t1" : L"\t0";
+    }
+    if (!recordPath.empty()) AppendRecord(recordPath, line);
 
     DWORD exitCode = 0;
     std::wstring target;

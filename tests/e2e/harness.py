@@ -24,7 +24,8 @@ build (tools/stand_in.exe, tools/launch.exe, tools/answer_box.exe).
 
 Environment that the stand-ins read (see resources/demo/stand_in.cpp) is set
 per prefix through `wp.env`: E2E_RECORD (set by the harness), E2E_EXIT_CODES,
-E2E_FORWARD.
+E2E_FORWARD, E2E_PROBE_KEY (then `rec.probe` is "1" when that HKLM key
+existed during the run, "0" when not).
 """
 
 import glob
@@ -43,7 +44,7 @@ E2E_DIR = "C:\\e2e"
 RECORD_FILE = E2E_DIR + "\\records.tsv"
 ENGINE_COPY = E2E_DIR + "\\engine\\msiexec.exe"
 
-Record = namedtuple("Record", "name command_line path folder")
+Record = namedtuple("Record", "name command_line path folder probe")
 
 
 class Failure(AssertionError):
@@ -86,7 +87,8 @@ class WinePrefix:
             "WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="),
             "E2E_RECORD": RECORD_FILE,
         })
-        for name in ("E2E_EXIT_CODES", "E2E_FORWARD", "E2E_LAUNCH", "E2E_LAUNCH_DIR"):
+        for name in ("E2E_EXIT_CODES", "E2E_FORWARD", "E2E_PROBE_KEY", "E2E_LAUNCH",
+                     "E2E_LAUNCH_DIR"):
             self.env.pop(name, None)
         subprocess.run(["wineserver", "-p"], env=self.env, check=True)
         _lib("wine_set_version", self.path, self.version)
@@ -224,8 +226,8 @@ class WinePrefix:
         with open(path, encoding="utf-8", errors="replace") as f:
             for line in f.read().splitlines():
                 fields = line.split("\t")
-                fields += [""] * (4 - len(fields))
-                result.append(Record(*fields[:4]))
+                fields += [""] * (5 - len(fields))
+                result.append(Record(*fields[:5]))
         return result
 
     # ---- registry ------------------------------------------------------------------

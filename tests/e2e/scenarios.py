@@ -32,6 +32,7 @@ SYSTEM_MSIEXEC = "C:\\windows\\system32\\msiexec.exe"
 DEMO_KEY = "HKLM\\Software\\Corvane\\TolvexOrvik\\DemoPackage"
 DRIVERS_KEY = "HKLM\\Software\\Corvane\\Audio\\Drivers"
 SETTINGS_GUID = "{6E2A04B7-91C3-4F5D-A8E0-3D7B52C914AF}"
+BACKUP_KEY_PATH = "Software\\Corvane\\Audio\\Drivers\\SettingsBackup_" + SETTINGS_GUID
 # The shell's "open" on a package runs msiexec silently here; the extra
 # property marks the run as coming from the shell, not from the launcher.
 SHELL_MARK = "E2E_SHELL_OPEN=1"
@@ -62,7 +63,8 @@ def program_of(command_line):
 
 
 def describe(records):
-    return "\n".join("  %s | %s | %s | %s" % r for r in records) or "  (no runs recorded)"
+    return "\n".join("  %s | %s | %s | %s | backup key: %s" % r for r in records) or \
+        "  (no runs recorded)"
 
 
 class Run:
@@ -175,6 +177,14 @@ class Run:
             got = self.wp.reg_value(DEMO_KEY, "Variant", view=view)
             self.expect(got is None, "a package was installed: %r" % got)
 
+    def backup_only_around_package(self):
+        """The settings copy exists while the package installs and at no
+        other child's run."""
+        for rec in self.records:
+            want = "1" if rec.name.lower() == "msiexec.exe" else "0"
+            self.expect(rec.probe == want, "settings backup key %s during %s" % (
+                "missing" if want == "1" else "present", rec.name))
+
     def settings_keys(self, main_sequence_ran):
         """The settings key is made by the backup step (32-bit view) and its
         copy is gone after the run; a run stopped at the gate touches neither."""
@@ -207,6 +217,7 @@ def run_launcher(wp, arguments="", launcher=None, exit_codes=None, before=None):
     check(os.path.isfile(source), "launcher not built: " + source)
     wp.use_msiexec_recorder()
     wp.set_msi_open_command(SHELL_OPEN)
+    wp.env["E2E_PROBE_KEY"] = BACKUP_KEY_PATH
     if exit_codes:
         wp.set_exit_codes(exit_codes)
     wp.put(source, LAUNCHER)
@@ -234,6 +245,7 @@ def platform_scenario(arch, version, variant):
             run.order([n for n, _ in runtimes] + ["msiexec.exe"])
             folder = run.working_folder_runs(runtimes)
             run.opened_by_shell()
+            run.backup_only_around_package()
             run.installed(variant)
             run.package_left(variant)
             run.working_folder_removed(folder)
@@ -252,6 +264,7 @@ def option_scenario(arguments, runtime_arguments, msiexec_arguments, variant="MS
             run.order(runtimes + ["msiexec.exe"])
             work = run.working_folder_runs([(name, runtime_arguments) for name in runtimes])
             run.msiexec_direct(msiexec_arguments.replace("<PKG>", '"%s"' % PACKAGE))
+            run.backup_only_around_package()
             run.installed(variant, folder)
             run.package_left("MSI_WIN10_64" if wp.is_win64 else "MSI_WIN10_32")
             run.working_folder_removed(work)
@@ -301,6 +314,7 @@ def legacy_scenario(variant, uninstallers, exit_codes=None, completes=True):
             names = [n for n, _ in runtimes + legacy]
             run.order(names + (["msiexec.exe"] if completes else []))
             folder = run.working_folder_runs(runtimes + legacy)
+            run.backup_only_around_package()
             if completes:
                 run.opened_by_shell()
                 run.installed("MSI_WIN10_64")
