@@ -1,0 +1,298 @@
+// The start-up sequence: options, platform detection, the gate with its
+// optional question, and the main sequence.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "launcher/installer_launcher.h"
+#include "launcher_test_support.h"
+#include "seam.h"
+
+using platform::Api;
+using platform::WindowsApi;
+using testsupport::BaseName;
+using testsupport::ResourceHider;
+using testsupport::RunRecorder;
+
+namespace {
+
+// ---- Platform detection --------------------------------------------------
+
+BOOL wow64Answer = FALSE;
+DWORD reportedMajor = 10;
+
+BOOL WINAPI FakeIsWow64Process(HANDLE, PBOOL wow64) {
+    *wow64 = wow64Answer;
+    return TRUE;
+}
+
+BOOL WINAPI FailingIsWow64Process(HANDLE, PBOOL) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL WINAPI FailingIsWow64ProcessWithoutError(HANDLE, PBOOL) {
+    ::SetLastError(0);
+    return FALSE;
+}
+
+template <BOOL(WINAPI* Function)(HANDLE, PBOOL)>
+void ProvideIsWow64Process() {
+    Api().GetProcAddress = [](HMODULE, LPCSTR name) WINAPI -> FARPROC {
+        return std::string(name) == "IsWow64Process" ? reinterpret_cast<FARPROC>(Function) : nullptr;
+    };
+}
+
+void ReportMajorVersion(DWORD major) {
+    reportedMajor = major;
+    Api().GetVersionExW = [](LPOSVERSIONINFOW info) WINAPI -> BOOL {
+        if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) return FALSE;
+        info->dwMajorVersion = reportedMajor;
+        return TRUE;
+    };
+}
+
+TEST(DetectPlatform, FlagsFollowWow64AndMajorVersion) {
+    struct Case { bool lookupFinds; BOOL wow64; DWORD major; bool versionFails; bool wantWow64; bool wantWin10; };
+    const Case cases[] = {
+        {true, TRUE, 10, false, true, true},
+        {true, FALSE, 10, false, false, true},
+        {true, TRUE, 6, false, true, false},     // Windows 8.1 without the manifest entry
+        {true, FALSE, 11, false, false, true},
+        {false, TRUE, 10, false, false, true},   // kernel32 without IsWow64Process
+        {true, TRUE, 10, true, true, false},     // GetVersionExW fails
+    };
+    for (const Case& c : cases) {
+        seam::SeamScope scope;
+        wow64Answer = c.wow64;
+        if (c.lookupFinds) {
+            ProvideIsWow64Process<FakeIsWow64Process>();
+        } else {
+            seam::FailWith<&WindowsApi::GetProcAddress>(FARPROC{nullptr}, DWORD{ERROR_PROC_NOT_FOUND});
+        }
+        ReportMajorVersion(c.major);
+        if (c.versionFails) seam::FailWith<&WindowsApi::GetVersionExW>(BOOL{FALSE}, DWORD{ERROR_INVALID_PARAMETER});
+
+        CInstallerLauncher launcher;
+        launcher.isWow64 = !c.wantWow64;
+        launcher.isWin10 = !c.wantWin10;
+        launcher.DetectPlatform();
+        EXPECT_EQ(launcher.isWow64, c.wantWow64) << "major " << c.major;
+        EXPECT_EQ(launcher.isWin10, c.wantWin10) << "major " << c.major;
+    }
+}
+
+TEST(DetectPlatform, RealWow64QueryIsUsed) {
+    CInstallerLauncher launcher;
+    launcher.DetectPlatform();
+    BOOL wow64 = FALSE;
+    ::IsWow64Process(::GetCurrentProcess(), &wow64);
+    EXPECT_EQ(launcher.isWow64, wow64 != FALSE);
+}
+
+TEST(DetectPlatformDeathTest, FailingIsWow64ProcessEndsWithItsErrorCode) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            seam::SeamScope scope;
+            ProvideIsWow64Process<FailingIsWow64Process>();
+            CInstallerLauncher launcher;
+            launcher.DetectPlatform();
+        },
+        testing::ExitedWithCode(ERROR_ACCESS_DENIED), "");
+    // A failure that leaves no error code must not end with 0.
+    EXPECT_EXIT(
+        {
+            seam::SeamScope scope;
+            ProvideIsWow64Process<FailingIsWow64ProcessWithoutError>();
+            CInstallerLauncher launcher;
+            launcher.DetectPlatform();
+        },
+        testing::ExitedWithCode(ERROR_GEN_FAILURE), "");
+}
+
+// ---- Options --------------------------------------------------------------
+
+TEST(ParseLauncherCommandLine, SetsMsiArgumentsFromTheFrameworkText) {
+    CInstallerLauncher launcher;
+    launcher.SetCommandLine(L"-msiargs \"/i $MSIPATH /qn\"");
+    launcher.ParseLauncherCommandLine();
+    EXPECT_EQ(launcher.msiArguments, L"/i $MSIPATH /qn");
+    EXPECT_EQ(launcher.CommandLine(), L"-msiargs \"/i $MSIPATH /qn\"");
+}
+
+// ---- The gate ---------------------------------------------------------------
+
+struct QuestionRecorder {
+    static inline int calls = 0;
+    static inline int answer = IDYES;
+    static inline std::wstring text, title;
+    static inline UINT type = 0;
+    static inline HWND owner = reinterpret_cast<HWND>(1);
+
+    static void Install(int reply) {
+        calls = 0;
+        answer = reply;
+        Api().MessageBoxW = [](HWND window, LPCWSTR t, LPCWSTR c, UINT u) WINAPI -> int {
+            ++calls;
+            owner = window;
+            text = t;
+            title = c;
+            type = u;
+            return answer;
+        };
+    }
+};
+
+// Which of strings 500 and 501 a LoadStringW stand-in reports, and how.
+enum class StringState { Present, Missing, Empty };
+StringState questionState = StringState::Present;
+StringState titleState = StringState::Present;
+
+void InstallStrings(StringState question, StringState title) {
+    questionState = question;
+    titleState = title;
+    Api().LoadStringW = [](HINSTANCE, UINT id, LPWSTR buffer, int) WINAPI -> int {
+        const StringState state = id == 500 ? questionState : titleState;
+        static const wchar_t kText[] = L"text";
+        *reinterpret_cast<const wchar_t**>(buffer) = state == StringState::Missing ? nullptr : kText;
+        return state == StringState::Present ? 4 : 0;
+    };
+}
+
+std::vector<std::wstring> RunNames() {
+    std::vector<std::wstring> names;
+    for (const auto& run : RunRecorder::runs) names.push_back(BaseName(run.file));
+    return names;
+}
+
+class Gate : public testing::Test {
+protected:
+    void SetUp() override {
+        RunRecorder::Install();
+        QuestionRecorder::Install(IDYES);
+        launcher.isWow64 = true;
+    }
+    void TearDown() override { launcher.RemoveWorkingFolder(); }
+
+    seam::SeamScope scope;
+    CInstallerLauncher launcher;
+};
+
+TEST_F(Gate, QuestionFromStrings500And501AnsweredYesRunsRuntimesThenUninstallers) {
+    EXPECT_TRUE(launcher.PassGate(false));
+    EXPECT_EQ(QuestionRecorder::calls, 1);
+    EXPECT_EQ(QuestionRecorder::text, L"Remove the older driver first?");
+    EXPECT_EQ(QuestionRecorder::title, L"Driver setup");
+    EXPECT_EQ(QuestionRecorder::type, static_cast<UINT>(MB_YESNO));
+    EXPECT_EQ(QuestionRecorder::owner, nullptr);
+    EXPECT_EQ(RunNames(), (std::vector<std::wstring>{L"vcredist_x86.exe", L"vcredist_x64.exe", L"qx_isu.exe",
+                                                      L"qx_isu2.exe"}));
+}
+
+TEST_F(Gate, AnswerNoOrAFailingBoxStopsBeforeAnything) {
+    for (int answer : {IDNO, 0, IDCANCEL}) {
+        QuestionRecorder::Install(answer);
+        EXPECT_FALSE(launcher.PassGate(false)) << answer;
+        EXPECT_EQ(QuestionRecorder::calls, 1);
+        EXPECT_TRUE(RunRecorder::runs.empty());
+        EXPECT_TRUE(launcher.workingFolder.IsEmpty());  // no folder was made
+    }
+}
+
+TEST_F(Gate, NoQuestionWhenAStringIsMissingOrEmpty) {
+    const std::pair<StringState, StringState> cases[] = {
+        {StringState::Missing, StringState::Missing}, {StringState::Present, StringState::Missing},
+        {StringState::Missing, StringState::Present}, {StringState::Empty, StringState::Present},
+        {StringState::Present, StringState::Empty},
+    };
+    for (const auto& [question, title] : cases) {
+        RunRecorder::Install();
+        QuestionRecorder::Install(IDNO);
+        InstallStrings(question, title);
+        EXPECT_TRUE(launcher.PassGate(false));
+        EXPECT_EQ(QuestionRecorder::calls, 0);
+        EXPECT_EQ(RunRecorder::runs.size(), 4u);  // as after Yes
+    }
+}
+
+TEST_F(Gate, WithoutUninstNoQuestionAndNoLegacyRun) {
+    ResourceHider::Install({L"UNINST"});
+    EXPECT_TRUE(launcher.PassGate(false));
+    EXPECT_EQ(QuestionRecorder::calls, 0);
+    EXPECT_EQ(RunNames(), (std::vector<std::wstring>{L"vcredist_x86.exe", L"vcredist_x64.exe"}));
+}
+
+TEST_F(Gate, RuntimeFailureStopsUnlessAllowedToContinue) {
+    struct Case { bool uninstCarried; bool continueAfter; bool wantPass; std::vector<std::wstring> wantRuns; };
+    const Case cases[] = {
+        {true, false, false, {L"vcredist_x86.exe"}},
+        {true, true, true, {L"vcredist_x86.exe", L"qx_isu.exe", L"qx_isu2.exe"}},
+        {false, false, false, {L"vcredist_x86.exe"}},
+        {false, true, true, {L"vcredist_x86.exe"}},
+    };
+    for (const Case& c : cases) {
+        RunRecorder::Install();
+        ResourceHider::Install(c.uninstCarried ? std::initializer_list<const wchar_t*>{}
+                                               : std::initializer_list<const wchar_t*>{L"UNINST"});
+        RunRecorder::exitCodes = {3010};  // success with restart needed counts as failure
+        EXPECT_EQ(launcher.PassGate(c.continueAfter), c.wantPass);
+        EXPECT_EQ(RunNames(), c.wantRuns);
+    }
+}
+
+TEST_F(Gate, LegacyUninstallerFailureStops) {
+    RunRecorder::exitCodes = {0, 0, 0, 1};  // UNINST2 fails
+    EXPECT_FALSE(launcher.PassGate(true));
+    RunRecorder::Install();
+    RunRecorder::exitCodes = {0, 0, 1, 0};  // UNINST fails, UNINST2 succeeds: the last result counts
+    EXPECT_TRUE(launcher.PassGate(false));
+}
+
+// ---- The whole start-up ------------------------------------------------------
+
+class StartUp : public Gate {
+protected:
+    void SetUp() override {
+        Gate::SetUp();
+        ResourceHider::Install({L"UNINST", L"UNINST2"});  // as in this build
+        ProvideIsWow64Process<FakeIsWow64Process>();
+        wow64Answer = TRUE;
+        ReportMajorVersion(10);
+    }
+};
+
+TEST_F(StartUp, RunsRuntimesThenPackageAndRemovesTheWorkingFolder) {
+    launcher.SetCommandLine(L"-quiet");
+    EXPECT_FALSE(launcher.InitInstance());
+
+    ASSERT_EQ(RunRecorder::runs.size(), 3u);
+    EXPECT_EQ(RunRecorder::runs[0].parameters, L"/q /norestart");
+    const std::wstring runtimeFolder = RunRecorder::runs[0].file.substr(0, RunRecorder::runs[0].file.rfind(L'\\'));
+    EXPECT_EQ(RunRecorder::runs[2].file, testsupport::SystemFolder() + L"\\msiexec.exe");
+    EXPECT_EQ(RunRecorder::runs[2].parameters,
+              L"/i \"" + testsupport::PackageFolder() + L"CorvaneInstaller.msi\" /quiet");
+    EXPECT_EQ(testsupport::ReadFileBytes(testsupport::PackageFolder() + L"CorvaneInstaller.msi"),
+              "payload MSI_WIN10_64");
+    EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+    EXPECT_FALSE(testsupport::Exists(runtimeFolder));
+}
+
+TEST_F(StartUp, RuntimeFailureLeavesTheWorkingFolderAndRunsNoPackage) {
+    RunRecorder::exitCodes = {1603};
+    EXPECT_FALSE(launcher.InitInstance());
+    ASSERT_EQ(RunRecorder::runs.size(), 1u);
+    EXPECT_TRUE(testsupport::Exists(RunRecorder::runs[0].file));
+    EXPECT_FALSE(launcher.workingFolder.IsEmpty());
+}
+
+TEST_F(StartUp, PackageFailureStillEndsTheSequence) {
+    ResourceHider::Install({L"UNINST", L"UNINST2", L"MSI_WIN10_64"});
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(launcher.InitInstance());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "LocateResource failed (1814)\n");
+    EXPECT_EQ(RunRecorder::runs.size(), 2u);
+    EXPECT_TRUE(launcher.workingFolder.IsEmpty());  // RemoveWorkingFolder ran
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Stand-ins shared by the launcher and payload unit tests: a recorder for
+// child-process starts, a filter that hides resources of the test executable,
+// and helpers for files. Install them inside a seam::SeamScope.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <deque>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/windows_api.h"
+
+namespace testsupport {
+
+// Records every ShellExecuteExW call instead of starting anything. Each start
+// gets a signalled event as its "process", so the real wait returns at once;
+// the exit codes come from `exitCodes` in order (0 when it runs out).
+struct RunRecorder {
+    struct Run {
+        std::wstring file;
+        std::wstring parameters;
+        SHELLEXECUTEINFOW info;
+    };
+    static inline std::vector<Run> runs;
+    static inline std::deque<DWORD> exitCodes;
+    static inline std::vector<HANDLE> processes;
+    static inline int processCloses = 0;
+
+    static void Install() {
+        runs.clear();
+        exitCodes.clear();
+        processes.clear();
+        processCloses = 0;
+        platform::Api().ShellExecuteExW = &Start;
+        platform::Api().GetExitCodeProcess = &ExitCode;
+        platform::Api().CloseHandle = &Close;
+    }
+
+    static BOOL WINAPI Start(SHELLEXECUTEINFOW* info) {
+        runs.push_back({info->lpFile ? info->lpFile : L"", info->lpParameters ? info->lpParameters : L"", *info});
+        info->hProcess = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        processes.push_back(info->hProcess);
+        return TRUE;
+    }
+
+    static BOOL WINAPI ExitCode(HANDLE, DWORD* code) {
+        *code = 0;
+        if (!exitCodes.empty()) {
+            *code = exitCodes.front();
+            exitCodes.pop_front();
+        }
+        return TRUE;
+    }
+
+    static BOOL WINAPI Close(HANDLE handle) {
+        if (std::find(processes.begin(), processes.end(), handle) != processes.end()) ++processCloses;
+        return ::CloseHandle(handle);
+    }
+};
+
+// Makes FindResourceW report the named resources of the test executable as
+// missing, the way a build without them would.
+struct ResourceHider {
+    static inline std::set<std::wstring> hidden;
+    static inline decltype(platform::WindowsApi::FindResourceW) real = nullptr;
+
+    static void Install(std::initializer_list<const wchar_t*> names) {
+        hidden.clear();
+        for (const wchar_t* name : names) hidden.insert(name);
+        if (platform::Api().FindResourceW != &Find) real = platform::Api().FindResourceW;
+        platform::Api().FindResourceW = &Find;
+    }
+
+    static HRSRC WINAPI Find(HMODULE module, LPCWSTR name, LPCWSTR type) {
+        if (!IS_INTRESOURCE(name) && hidden.count(name)) {
+            ::SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+            return nullptr;
+        }
+        return real(module, name, type);
+    }
+};
+
+inline std::wstring SystemFolder() {
+    wchar_t buffer[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
+    return std::wstring(buffer, length);
+}
+
+inline std::wstring PackageFolder() {
+    wchar_t buffer[MAX_PATH];
+    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer);
+    return std::wstring(buffer) + L"\\Corvane\\Installers\\TolvexOrvik\\";
+}
+
+inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+inline std::string ReadFileBytes(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    char chunk[4096];
+    DWORD got = 0;
+    while (::ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+inline void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+// The file name part of a path.
+inline std::wstring BaseName(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
+
+}  // namespace testsupport

@@ -1,0 +1,237 @@
+// Working folders and extraction: every failure line with its code, the
+// folder-name attempts and their bound, and what stays on disk.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "launcher/installer_launcher.h"
+#include "launcher_test_support.h"
+#include "seam.h"
+
+using platform::Api;
+using platform::WindowsApi;
+using testsupport::Exists;
+using testsupport::ReadFileBytes;
+
+namespace {
+
+class Extraction : public testing::Test {
+protected:
+    void TearDown() override { launcher.RemoveWorkingFolder(); }
+
+    // Extracts `resource` and returns what was printed.
+    std::string Extract(const wchar_t* resource, const wchar_t* type, const wchar_t* file, bool temporary) {
+        testing::internal::CaptureStdout();
+        result = launcher.ExtractResourceToFile(resource, type, file, temporary, path);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    seam::SeamScope scope;
+    CInstallerLauncher launcher;
+    CString path;
+    int result = -12345;
+};
+
+std::wstring Text(const CString& s) { return s.GetString(); }
+
+// Stand-ins that fail a step of the extraction as the system could.
+void FailTempPath() { seam::FailWith<&WindowsApi::GetTempPathW>(DWORD{0}, DWORD{ERROR_ACCESS_DENIED}); }
+void TempPathTooLong() { seam::FailWith<&WindowsApi::GetTempPathW>(DWORD{600}, DWORD{0}); }
+void FailFolderPath() { seam::FailWith<&WindowsApi::SHGetFolderPathW>(HRESULT{E_ACCESSDENIED}, DWORD{0}); }
+void FailShellCreate() { seam::FailWith<&WindowsApi::SHCreateDirectoryExW>(int{ERROR_FILE_EXISTS}, DWORD{0}); }
+void FailCreateDirectory() {
+    seam::FailWith<&WindowsApi::CreateDirectoryW>(BOOL{FALSE}, DWORD{ERROR_PATH_NOT_FOUND});
+}
+void FailCreateFile() { seam::FailWith<&WindowsApi::CreateFileW>(INVALID_HANDLE_VALUE, DWORD{ERROR_SHARING_VIOLATION}); }
+void FailFind() { seam::FailWith<&WindowsApi::FindResourceW>(HRSRC{nullptr}, DWORD{ERROR_RESOURCE_TYPE_NOT_FOUND}); }
+void FailSize() { seam::FailWith<&WindowsApi::SizeofResource>(DWORD{0}, DWORD{0}); }
+void FailLoad() { seam::FailWith<&WindowsApi::LoadResource>(HGLOBAL{nullptr}, DWORD{ERROR_NOT_ENOUGH_MEMORY}); }
+void FailLock() { seam::FailWith<&WindowsApi::LockResource>(LPVOID{nullptr}, DWORD{0}); }
+void FailWrite() { seam::FailWith<&WindowsApi::WriteFile>(BOOL{FALSE}, DWORD{ERROR_DISK_FULL}); }
+void FailWriteWithoutError() { seam::FailWith<&WindowsApi::WriteFile>(BOOL{FALSE}, DWORD{0}); }
+void ShortWrite() {
+    Api().WriteFile = [](HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) WINAPI -> BOOL {
+        ::SetLastError(0);
+        return ::WriteFile(file, data, size - 1, written, nullptr);  // reports success
+    };
+}
+void FailClose() { seam::FailOnCall<&WindowsApi::CloseHandle>(1, BOOL{FALSE}, DWORD{ERROR_INVALID_HANDLE}, true); }
+
+TEST_F(Extraction, EachFailingStepPrintsItsLineAndReturnsItsCode) {
+    enum class Path { Empty, Full };
+    struct Case {
+        const char* name;
+        void (*fail)();
+        bool temporary;
+        std::string line;
+        int code;
+        Path path;
+    };
+    const Case cases[] = {
+        {"GetTempPathW fails", FailTempPath, true, "GetTempPath failed (5)\n", 5, Path::Empty},
+        {"temp path too long", TempPathTooLong, true, "GetTempPath failed (122)\n", 122, Path::Empty},
+        {"SHGetFolderPathW fails", FailFolderPath, false, "SHGetFolderPath failed (-2147024891)\n",
+         static_cast<int>(E_ACCESSDENIED), Path::Empty},
+        {"SHCreateDirectoryExW gives 80", FailShellCreate, false, "SHCreateDirectoryEx failed (80)\n", 80, Path::Empty},
+        {"CreateDirectoryW fails", FailCreateDirectory, true, "CreateDirectory failed (3)\n", 3, Path::Empty},
+        {"CreateFileW fails (temporary)", FailCreateFile, true, "CreateFile failed (32)\n", 32, Path::Full},
+        {"CreateFileW fails (package)", FailCreateFile, false, "CreateFile failed (32)\n", 32, Path::Full},
+        {"FindResourceW fails", FailFind, true, "LocateResource failed (1813)\n", 1813, Path::Empty},
+        {"SizeofResource gives 0", FailSize, true, "LocateResource failed (13)\n", 13, Path::Empty},
+        {"LoadResource fails", FailLoad, true, "LocateResource failed (8)\n", 8, Path::Empty},
+        {"LockResource gives null", FailLock, true, "LocateResource failed (13)\n", 13, Path::Empty},
+        {"WriteFile fails", FailWrite, true, "WriteFile failed (112)\n", 112, Path::Full},
+        {"WriteFile fails without code", FailWriteWithoutError, false, "WriteFile failed (29)\n", 29, Path::Full},
+        {"WriteFile stops short", ShortWrite, true, "WriteFile failed (29)\n", 29, Path::Full},
+        {"CloseHandle fails", FailClose, true, "CloseHandle failed (6)\n", 6, Path::Full},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam::SeamScope caseScope;
+        c.fail();
+        path = L"stale";
+        const std::wstring file = L"case" + std::to_wstring(++n) + L".exe";
+        EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", file.c_str(), c.temporary), c.line);
+        EXPECT_EQ(result, c.code);
+        if (c.path == Path::Empty) {
+            EXPECT_TRUE(path.IsEmpty());
+        } else {
+            const std::wstring folder = c.temporary ? Text(launcher.workingFolder) : testsupport::PackageFolder();
+            EXPECT_EQ(Text(path), folder + file);
+        }
+    }
+}
+
+TEST_F(Extraction, MissingOrEmptyResourceMakesNoFolderAndNoFile) {
+    EXPECT_EQ(Extract(L"NO_SUCH_PAYLOAD", L"EXE", L"x.exe", true), "LocateResource failed (1814)\n");
+    EXPECT_EQ(result, ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(Extract(L"EMPTY", L"EXE", L"x.exe", true).substr(0, 23), "LocateResource failed (");
+    EXPECT_NE(result, 0);
+    EXPECT_TRUE(path.IsEmpty());
+    EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+}
+
+TEST_F(Extraction, ShortWriteClosesTheFile) {
+    ShortWrite();
+    Extract(L"MSI32", L"MSI", L"short.msi", true);
+    ASSERT_EQ(result, ERROR_WRITE_FAULT);
+    // Opened without sharing: a second open succeeds only if it was closed.
+    EXPECT_EQ(ReadFileBytes(Text(path)), std::string("payload MSI32").substr(0, 12));
+}
+
+TEST_F(Extraction, TwoExtractionsShareOneFolderAndEachQueriesTheTempPath) {
+    EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
+    ASSERT_EQ(result, 0);
+    const std::wstring folder = Text(launcher.workingFolder);
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    EXPECT_EQ(folder.size(), wcslen(temp) + 37);  // UUID and backslash
+    EXPECT_EQ(folder.rfind(temp, 0), 0u);
+    EXPECT_EQ(Text(path), folder + L"a.exe");
+    EXPECT_EQ(ReadFileBytes(folder + L"a.exe"), "payload VC2005_REDIST_32");
+
+    EXPECT_EQ(Extract(L"VC2005_REDIST_64", L"EXE", L"b.exe", true), "");
+    EXPECT_EQ(Text(path), folder + L"b.exe");
+
+    FailTempPath();
+    EXPECT_EQ(Extract(L"VC2005_REDIST_64", L"EXE", L"c.exe", true), "GetTempPath failed (5)\n");
+    EXPECT_EQ(Text(launcher.workingFolder), folder);
+}
+
+TEST_F(Extraction, ExistingPackageIsReplacedWholeAndExistingFolderIsUsed) {
+    ::SHCreateDirectoryExW(nullptr, testsupport::PackageFolder().c_str(), nullptr);
+    const std::wstring target = testsupport::PackageFolder() + L"CorvaneInstaller.msi";
+    testsupport::WriteFileBytes(target, std::string(5000, 'x'));
+    EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Text(path), target);
+    EXPECT_EQ(ReadFileBytes(target), "payload MSI64");
+    EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+}
+
+// ---- Folder-name attempts -------------------------------------------------
+
+UUID fixedUuid{0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+int uuidCalls = 0;
+
+TEST_F(Extraction, CollisionWithAnExistingFolderTakesANewName) {
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    const std::wstring taken = std::wstring(temp) + L"12345678-1234-5678-0102-030405060708";
+    ASSERT_TRUE(::CreateDirectoryW(taken.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    uuidCalls = 0;
+    Api().UuidCreate = [](UUID* uuid) WINAPI -> RPC_STATUS {
+        if (++uuidCalls == 1) {
+            *uuid = fixedUuid;
+            return RPC_S_OK;
+        }
+        return ::UuidCreate(uuid);
+    };
+    EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(uuidCalls, 2);
+    EXPECT_NE(Text(launcher.workingFolder), taken + L"\\");
+    EXPECT_TRUE(Exists(Text(path)));
+    ::RemoveDirectoryW(taken.c_str());
+}
+
+TEST_F(Extraction, AttemptsAreBoundedAndStopAtOnceOnIncurableFailures) {
+    struct Case { DWORD error; int wantCalls; };
+    for (const Case c : {Case{ERROR_ALREADY_EXISTS, 8}, Case{ERROR_PATH_NOT_FOUND, 1}, Case{ERROR_ACCESS_DENIED, 1}}) {
+        seam::SeamScope caseScope;
+        seam::FailWith<&WindowsApi::CreateDirectoryW>(BOOL{FALSE}, c.error);
+        EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true),
+                  "CreateDirectory failed (" + std::to_string(c.error) + ")\n");
+        EXPECT_EQ(result, static_cast<int>(c.error));
+        EXPECT_EQ(seam::CallCount<&WindowsApi::CreateDirectoryW>(), c.wantCalls);
+        EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+    }
+}
+
+TEST_F(Extraction, FailingUuidSourceIsBoundedToo) {
+    seam::FailWith<&WindowsApi::UuidCreate>(RPC_STATUS{RPC_S_UUID_NO_ADDRESS}, DWORD{0});
+    EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true),
+              "CreateDirectory failed (" + std::to_string(RPC_S_UUID_NO_ADDRESS) + ")\n");
+    EXPECT_EQ(seam::CallCount<&WindowsApi::UuidCreate>(), 8);
+    EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+}
+
+// ---- Removal ------------------------------------------------------------------
+
+TEST_F(Extraction, RemovalDeletesFilesAndFolderButKeepsThePackage) {
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path), 0);
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_64", L"EXE", L"b.exe", true, path), 0);
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"MSI32", L"MSI", L"CorvaneInstaller.msi", false, path), 0);
+    const std::wstring folder = Text(launcher.workingFolder);
+
+    launcher.RemoveWorkingFolder();
+    EXPECT_FALSE(Exists(folder));
+    EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+    EXPECT_TRUE(Exists(Text(path)));
+
+    seam::FailWith<&WindowsApi::RemoveDirectoryW>(BOOL{FALSE}, DWORD{ERROR_ACCESS_DENIED});
+    launcher.RemoveWorkingFolder();  // nothing to do: no call at all
+    EXPECT_EQ(seam::CallCount<&WindowsApi::RemoveDirectoryW>(), 0);
+
+    // After removal, a new request makes a new folder.
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path), 0);
+    EXPECT_NE(Text(launcher.workingFolder), folder);
+}
+
+TEST_F(Extraction, SubfolderStaysWithTheFolderAndNothingIsPrinted) {
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path), 0);
+    const std::wstring folder = Text(launcher.workingFolder);
+    ASSERT_TRUE(::CreateDirectoryW((folder + L"sub").c_str(), nullptr));
+
+    testing::internal::CaptureStdout();
+    launcher.RemoveWorkingFolder();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+    EXPECT_FALSE(Exists(folder + L"a.exe"));
+    EXPECT_TRUE(Exists(folder + L"sub"));
+    ::RemoveDirectoryW((folder + L"sub").c_str());
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
