@@ -7,8 +7,8 @@
 // empty) and waits, without a time limit, for the child to end. The child
 // starts in the caller's current folder. Returns the child's exit code; a
 // Windows error code when the shell cannot start it (or `file` is empty);
-// -1 when the shell gives no process handle or the wait fails. The process
-// handle is closed before returning.
+// -1 when the shell gives no process handle, the wait fails or the exit code
+// cannot be read. The process handle is closed before returning.
 int RunAndWait(const CString& file, const CString& parameters);
 
 // Full path of the Windows Installer engine: the system folder followed by
