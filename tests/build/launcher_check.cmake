@@ -98,10 +98,16 @@ endif()
 # ---- Reproducible build ---------------------------------------------------
 if(REBUILD_DIR)
     file(REMOVE_RECURSE ${REBUILD_DIR})
+    # An empty PAYLOAD_DIR means the demo payloads, which the second build
+    # makes afresh.
+    set(payload_option "")
+    if(PAYLOAD_DIR)
+        set(payload_option -DLAUNCHER_PAYLOAD_DIR=${PAYLOAD_DIR})
+    endif()
     execute_process(
         COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${REBUILD_DIR} -G Ninja
             -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
-            -DLAUNCHER_PAYLOAD_DIR=${PAYLOAD_DIR}
+            ${payload_option}
         RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "configuring the second build failed:\n${out}")
