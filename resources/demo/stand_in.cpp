@@ -10,6 +10,10 @@
 //   E2E_PROBE_KEY   a key path below HKEY_LOCAL_MACHINE; the record then ends
 //                   with a fifth field, "1" if that key exists at the time of
 //                   the run (in this program's own registry view), else "0".
+//                   When it exists, one more field follows per value found in
+//                   it or its subkeys: "<subkey path\><name>=<data>", the
+//                   default value named "@", texts as they stand, DWORD and
+//                   QWORD values in decimal, anything else as "hex:<bytes>".
 //                   It shows what the launcher had set up around a child.
 //   E2E_EXIT_CODES  "name=code;name=code": the exit code for the stand-in run
 //                   under that file name (case-insensitive, e.g.
@@ -23,6 +27,7 @@
 // Without the variables it does nothing and exits 0.
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <string>
@@ -97,6 +102,62 @@ std::string ToUtf8(const std::wstring& text) {
     return out;
 }
 
+struct KeyCloser {
+    HKEY h = nullptr;
+    ~KeyCloser() {
+        if (h) RegCloseKey(h);
+    }
+};
+
+// Appends the values of `key` and its subkeys, as described at the top, each
+// preceded by a tab. `prefix` is the subkey path so far, with a trailing
+// backslash unless empty. Tabs and line breaks in data become blanks so that
+// the record stays one line.
+void AppendValues(HKEY key, const std::wstring& prefix, int depth, std::wstring& out) {
+    DWORD maxName = 0, maxData = 0, maxSubkey = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &maxSubkey, nullptr, nullptr, &maxName,
+                         &maxData, nullptr, nullptr) != ERROR_SUCCESS)
+        return;
+    std::wstring name(maxName + 1, L'\0');
+    std::basic_string<BYTE> data(maxData + 2, 0);
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = maxName + 1, size = maxData, type = 0;
+        if (RegEnumValueW(key, i, &name[0], &nameLength, nullptr, &type, &data[0], &size) != ERROR_SUCCESS) break;
+        std::wstring text;
+        if (type == REG_SZ || type == REG_EXPAND_SZ) {
+            text.assign(reinterpret_cast<const wchar_t*>(data.data()), size / sizeof(wchar_t));
+            while (!text.empty() && text.back() == L'\0') text.pop_back();
+        } else if (type == REG_DWORD && size == 4) {
+            DWORD v;
+            std::memcpy(&v, data.data(), 4);
+            text = std::to_wstring(v);
+        } else if (type == REG_QWORD && size == 8) {
+            unsigned long long v;
+            std::memcpy(&v, data.data(), 8);
+            text = std::to_wstring(v);
+        } else {
+            static const wchar_t digits[] = L"0123456789abcdef";
+            text = L"hex:";
+            for (DWORD b = 0; b < size; ++b) {
+                text += digits[data[b] >> 4];
+                text += digits[data[b] & 15];
+            }
+        }
+        for (auto& c : text)
+            if (c == L'\t' || c == L'\r' || c == L'\n') c = L' ';
+        out += L"\t" + prefix + (nameLength ? name.substr(0, nameLength) : L"@") + L"=" + text;
+    }
+    if (depth >= 16) return;  // deep enough for any settings key; guards against odd trees
+    std::wstring subkey(maxSubkey + 1, L'\0');
+    for (DWORD i = 0;; ++i) {
+        DWORD length = maxSubkey + 1;
+        if (RegEnumKeyExW(key, i, &subkey[0], &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        KeyCloser child;
+        if (RegOpenKeyExW(key, subkey.c_str(), 0, KEY_READ, &child.h) == ERROR_SUCCESS)
+            AppendValues(child.h, prefix + subkey.substr(0, length) + L"\\", depth + 1, out);
+    }
+}
+
 // Appends one line; retries briefly while another stand-in holds the file.
 void AppendRecord(const std::wstring& recordPath, const std::wstring& line) {
     const std::string bytes = ToUtf8(line + L"\n");
@@ -148,11 +209,11 @@ int wmain() {
     std::wstring line = ownName + L"\t" + commandLine + L"\t" + modulePath + L"\t" + currentFolder;
     const std::wstring probeKey = GetEnv(L"E2E_PROBE_KEY");
     if (!probeKey.empty()) {
-        HKEY key = nullptr;
+        KeyCloser key;
         const bool exists =
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, probeKey.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
-        if (exists) RegCloseKey(key);
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, probeKey.c_str(), 0, KEY_READ, &key.h) == ERROR_SUCCESS;
         line += exists ? L"\t1" : L"\t0";
+        if (exists) AppendValues(key.h, L"", 0, line);
     }
     if (!recordPath.empty()) AppendRecord(recordPath, line);
 

@@ -25,11 +25,18 @@ build (tools/stand_in.exe, tools/launch.exe, tools/answer_box.exe).
 Environment that the stand-ins read (see resources/demo/stand_in.cpp) is set
 per prefix through `wp.env`: E2E_RECORD (set by the harness), E2E_EXIT_CODES,
 E2E_FORWARD, E2E_PROBE_KEY (then `rec.probe` is "1" when that HKLM key
-existed during the run, "0" when not).
+existed during the run, "0" when not, and `rec.values` lists its values and
+those of its subkeys as "subkey\\name=data" texts).
+
+The preparation helper (tests/e2e/preparation/prep_probe.cpp) writes its own
+lines to PROBE_LOG; `WinePrefix(record_file=PROBE_LOG)` makes the stand-ins
+append to the same file, so that `record_lines()` gives the order of both.
+`records()` returns the stand-in lines only.
 """
 
 import glob
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -44,7 +51,18 @@ E2E_DIR = "C:\\e2e"
 RECORD_FILE = E2E_DIR + "\\records.tsv"
 ENGINE_COPY = E2E_DIR + "\\engine\\msiexec.exe"
 
-Record = namedtuple("Record", "name command_line path folder probe")
+# The preparation helper's log and folder (fixed in prep_probe.cpp).
+PROBE_DIR = E2E_DIR + "\\prep"
+PROBE_LOG = PROBE_DIR + "\\log.txt"
+
+class Record(namedtuple("Record", "name command_line path folder probe")):
+    """One stand-in run. `values` (the probed key's values) is an attribute
+    beside the five fields, so that a record still formats as a 5-tuple."""
+
+    def __new__(cls, name, command_line, path, folder, probe, values=()):
+        record = super().__new__(cls, name, command_line, path, folder, probe)
+        record.values = tuple(values)
+        return record
 
 
 class Failure(AssertionError):
@@ -65,8 +83,10 @@ def _lib(command, *args):
 
 
 class WinePrefix:
-    def __init__(self, arch="win64", version="win10", payloads=None, templates=None):
+    def __init__(self, arch="win64", version="win10", payloads=None, templates=None,
+                 record_file=RECORD_FILE):
         self.arch = arch
+        self.record_file = record_file
         self.version = version
         self.payloads = payloads
         self.templates = templates or os.environ.get("E2E_TEMPLATES") or os.path.join(
@@ -85,14 +105,14 @@ class WinePrefix:
             "WINEARCH": self.arch,
             "WINEDEBUG": os.environ.get("WINEDEBUG", "-all"),
             "WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="),
-            "E2E_RECORD": RECORD_FILE,
+            "E2E_RECORD": self.record_file,
         })
         for name in ("E2E_EXIT_CODES", "E2E_FORWARD", "E2E_PROBE_KEY", "E2E_LAUNCH",
                      "E2E_LAUNCH_DIR"):
             self.env.pop(name, None)
         subprocess.run(["wineserver", "-p"], env=self.env, check=True)
         _lib("wine_set_version", self.path, self.version)
-        os.makedirs(self.unix(E2E_DIR), exist_ok=True)
+        os.makedirs(os.path.dirname(self.unix(self.record_file)), exist_ok=True)
         return self
 
     def __exit__(self, *exc):
@@ -218,17 +238,53 @@ class WinePrefix:
         """What the shell's "open" on an .msi file runs (%1 is the package)."""
         self.reg_add("HKCR\\Msi.Package\\shell\\Open\\command", None, command)
 
-    def records(self):
-        path = self.unix(RECORD_FILE)
+    def record_lines(self):
+        """Every line of the record file, in the order written."""
+        path = self.unix(self.record_file)
         if not os.path.exists(path):
             return []
-        result = []
         with open(path, encoding="utf-8", errors="replace") as f:
-            for line in f.read().splitlines():
-                fields = line.split("\t")
-                fields += [""] * (5 - len(fields))
-                result.append(Record(*fields[:5]))
+            return f.read().splitlines()
+
+    def records(self):
+        """The stand-ins' records (lines that begin with a program's file name)."""
+        result = []
+        for line in self.record_lines():
+            fields = line.split("\t")
+            if not fields[0].lower().endswith(".exe"):
+                continue                        # a line of the preparation helper
+            fields += [""] * (5 - len(fields))
+            result.append(Record(*fields[:5], values=tuple(fields[5:])))
         return result
+
+    # ---- the preparation helper (prep_probe.exe) ---------------------------------
+    def probe_log(self):
+        """Lines of the preparation helper's log (PROBE_LOG)."""
+        path = self.unix(PROBE_LOG)
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read().splitlines()
+
+    def wait_probe_log(self, predicate, what, timeout=30):
+        check(self.wait_for(lambda: predicate(self.probe_log()), timeout=timeout),
+              "timed out waiting for %s; log: %r" % (what, self.probe_log()))
+
+    def install_probe_service(self, probe, name, start=True):
+        """Registers the preparation helper as service `name` (it records each
+        control code it gets in PROBE_LOG) and, with `start`, starts it and waits
+        until it runs."""
+        self.put(probe, PROBE_DIR + "\\monitor_service.exe")
+        self.wine("sc", "create", name, "binpath=", PROBE_DIR + "\\monitor_service.exe", check_rc=True)
+        if start:
+            self.wine("sc", "start", name)
+            self.wait_probe_log(lambda log: "service running" in log, "the service " + name)
+
+    def running_processes(self):
+        """Image names of the processes running in the prefix (Wine's tasklist
+        prints nothing, so they come from the debugger's process list)."""
+        out = self.wine("winedbg", "--command", "info proc", check_rc=True)
+        return re.findall(r"^\s*=?[0-9a-f]{8}\s+\d+\s+(?:\\_ )*'(.*)'\s*$", out.stdout, re.M)
 
     # ---- registry ------------------------------------------------------------------
     def reg_add(self, key, name, data, kind="REG_SZ", view=None):

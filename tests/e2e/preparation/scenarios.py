@@ -12,15 +12,13 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
-from harness import WinePrefix, check  # noqa: E402
+from harness import PROBE_DIR as PREP, WinePrefix, check  # noqa: E402
 
 LAUNCHER = os.environ.get("PREP_LAUNCHER")
 PROBE = os.environ.get("PREP_PROBE")
 PACKAGES = os.environ.get("PREP_PACKAGES")
 PAYLOADS = os.environ.get("E2E_PAYLOADS")
 
-PREP = "C:\\e2e\\prep"
-LOG = PREP + "\\log.txt"
 DUMP = PREP + "\\backup.txt"
 SERVICE = "TolvexOrvikAudioDevMon"
 GUID = "{6E2A04B7-91C3-4F5D-A8E0-3D7B52C914AF}"
@@ -139,31 +137,10 @@ def read_dump(wp):
     return keys, values
 
 
-def log_lines(wp):
-    path = wp.unix(LOG)
-    if not os.path.exists(path):
-        return []
-    with open(path, encoding="utf-8") as f:
-        return f.read().splitlines()
-
-
-def wait_log(wp, predicate, what):
-    check(wp.wait_for(lambda: predicate(log_lines(wp)), timeout=30), "timed out waiting for " + what +
-          "; log: %r" % log_lines(wp))
-
-
 def prepare(wp):
     wp.put(LAUNCHER, "C:\\e2e\\run\\InstallerLauncher.exe")
     wp.put(PROBE, PREP + "\\package_probe.exe")
     wp.set_msi_open_command('"%s\\package_probe.exe" "%%1"' % PREP)
-
-
-def install_service(wp, start):
-    wp.put(PROBE, PREP + "\\monitor_service.exe")
-    wp.wine("sc", "create", SERVICE, "binpath=", PREP + "\\monitor_service.exe", check_rc=True)
-    if start:
-        wp.wine("sc", "start", SERVICE)
-        wait_log(wp, lambda log: "service running" in log, "the service")
 
 
 def install_packages(wp, names):
@@ -202,7 +179,7 @@ def scenario_main():
         check(wp.reg_key_exists(UNINSTALL + code("03"), view=64), "PrepOldOk is not registered")
         wp.use_msiexec_recorder()                                   # saves the engine copy
         wp.put(PROBE, wp.system32_folder + "\\msiexec.exe")        # our recorder in its place
-        install_service(wp, start=True)
+        wp.install_probe_service(PROBE, SERVICE, start=True)
         seed_settings(wp, 32, SETTINGS, GUID)
         seed_settings(wp, 32, LEFTOVER, "SettingsBackup_" + GUID)
         wp.reg_add("HKLM\\%s\\%s" % (DRIVERS, GUID), "Native", "64-bit view", view=64)
@@ -210,11 +187,11 @@ def scenario_main():
         for s in sleepers:
             wp.put(PROBE, "C:\\e2e\\" + s)
             wp.start("C:\\e2e\\" + s)
-        wait_log(wp, lambda log: sum(l.startswith("started") for l in log) == 4, "the listed processes")
+        wp.wait_probe_log(lambda log: sum(l.startswith("started") for l in log) == 4, "the listed processes")
 
         run_launcher(wp, extra_env={"PREP_FAIL_CODE": code("02")})
 
-        log = [l for l in log_lines(wp) if not l.startswith(("started", "service running"))]
+        log = [l for l in wp.probe_log() if not l.startswith(("started", "service running"))]
         kinds = [l.split("\t")[0].split(" ")[0] for l in log]
         check(kinds == ["msiexec", "msiexec", "control", "package"], "sequence seen: %r" % log)
         removals = [l.split("\t")[1] for l in log[:2]]
@@ -255,9 +232,9 @@ def scenario_service_stopped():
     no control arrives, the run goes on, an empty backup comes and goes."""
     with WinePrefix(arch="win64", payloads=PAYLOADS) as wp:
         prepare(wp)
-        install_service(wp, start=False)
+        wp.install_probe_service(PROBE, SERVICE, start=False)
         run_launcher(wp)
-        log = log_lines(wp)
+        log = wp.probe_log()
         check(len(log) == 1 and log[0].startswith("package\tbackup=0\t"), "log: %r" % log)
         keys, values = read_dump(wp)
         check(keys == {""} and not values, "the backup of no settings is not empty: %r %r" % (keys, values))
@@ -274,7 +251,7 @@ def scenario_win32():
         seed_settings(wp, None, [r for r in SETTINGS if r[0].startswith("Device")], GUID)
         run_launcher(wp)
         check(not wp.reg_key_exists(UNINSTALL + code("01")), "the older product was not removed")
-        log = log_lines(wp)
+        log = wp.probe_log()
         check(len(log) == 1 and log[0].startswith("package\tbackup=0\tworking=1"), "log: %r" % log)
         got_keys, got_values = read_dump(wp)
         check(got_values.get(("Device\\Mixer", "Levels")) == (REG_DWORD, struct.pack("<I", 3)),
