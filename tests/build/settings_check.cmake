@@ -55,6 +55,15 @@ string(JSON optional_wrong_type SET "${base}" legacyQuestionTitle "null")
 set(malformed "{ \"driversKeyPath\": \"x\", ")
 set(mismatched_bracket "{ \"processNames\": [\"a.exe\" }")
 set(not_an_object "[1, 2]")
+# Raw bytes that are no UTF-8 (string(JSON SET) would mend them, so they go
+# in by plain replacement): "/" in an overlong two-byte form, a lone
+# continuation byte, and a lead byte that no UTF-8 text holds.
+string(ASCII 192 175 overlong_slash)
+string(REPLACE "\"TolvexOrvik\"" "\"a${overlong_slash}b\"" utf8_overlong "${base}")
+string(ASCII 128 stray)
+string(REPLACE "\"TolvexOrvik\"" "\"a${stray}\"" utf8_stray "${base}")
+string(ASCII 248 136 128 128 128 five_bytes)
+string(REPLACE "\"TolvexOrvik\"" "\"${five_bytes}\"" utf8_five_bytes "${base}")
 
 set(bad_cases
     "malformed|malformed JSON"
@@ -71,7 +80,10 @@ set(bad_cases
     "guid_not_hex|\"settingsGuid\" must be a GUID of 38 characters"
     "guid_number|\"settingsGuid\" must be string, not number"
     "lengths_differ|must have the same length \\(1 and 0\\)"
-    "optional_wrong_type|\"legacyQuestionTitle\" must be string, not null")
+    "optional_wrong_type|\"legacyQuestionTitle\" must be string, not null"
+    "utf8_overlong|\"productFolderName\": not valid UTF-8"
+    "utf8_stray|\"productFolderName\": not valid UTF-8"
+    "utf8_five_bytes|\"productFolderName\": not valid UTF-8")
 foreach(case IN LISTS bad_cases)
     string(REPLACE "|" ";" parts "${case}")
     list(GET parts 0 name)
