@@ -3,7 +3,7 @@
 // Every Windows operation that the launcher, the payload steps, the
 // preparation steps and the registry toolkit call goes through the table that
 // Api() returns. In production the table holds the real functions and is never
-// changed. A test replaces single entries (see tests/unit/seam.h) to make a
+// changed. A test replaces single entries (see tests/unit/common/seam.h) to make a
 // call fail with an error code of its choosing, or to record its arguments,
 // and restores the table afterwards. Production code never asks whether it is
 // being tested.
