@@ -2,6 +2,8 @@
 // through, and the scope puts the real function back.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "platform/handles.h"
 #include "seam.h"
 
@@ -44,4 +46,41 @@ TEST(Handles, OwnerClosesOnceThroughTheSeam) {
         EXPECT_TRUE(moved);
     }
     EXPECT_EQ(closes, 1);
+}
+
+TEST(Handles, ResetPutReleaseAndCloseEachCloseAtMostOnce) {
+    seam::SeamScope scope;
+    static std::vector<HANDLE> closed;
+    static BOOL closeResult;
+    closed.clear();
+    closeResult = TRUE;
+    Api().CloseHandle = [](HANDLE h) WINAPI -> BOOL {
+        closed.push_back(h);
+        if (!closeResult) ::SetLastError(ERROR_INVALID_HANDLE);
+        return closeResult;
+    };
+    const auto a = reinterpret_cast<HANDLE>(0x100);
+    const auto b = reinterpret_cast<HANDLE>(0x200);
+    {
+        platform::UniqueFile file(a);
+        *file.put() = b;  // put() closes the old handle first
+        EXPECT_EQ(closed, std::vector<HANDLE>{a});
+        EXPECT_EQ(file.release(), b);  // release() hands it over unclosed
+        EXPECT_FALSE(file);
+        EXPECT_TRUE(file.Close());  // closing nothing succeeds
+        EXPECT_EQ(closed.size(), 1u);
+
+        file.reset(a);
+        closeResult = FALSE;
+        EXPECT_FALSE(file.Close());  // a failing close is reported...
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_FALSE(file);  // ...and the handle is not closed again
+    }
+    EXPECT_EQ(closed, (std::vector<HANDLE>{a, a}));
+
+    // Each kind knows its own invalid value and does not close it.
+    closed.clear();
+    { platform::UniqueFile none(INVALID_HANDLE_VALUE); }
+    { platform::UniqueHandle none(nullptr); }
+    EXPECT_TRUE(closed.empty());
 }
