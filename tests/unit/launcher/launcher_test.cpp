@@ -39,7 +39,8 @@ BOOL WINAPI FailingIsWow64ProcessWithoutError(HANDLE, PBOOL) {
 template <BOOL(WINAPI* Function)(HANDLE, PBOOL)>
 void ProvideIsWow64Process() {
     Api().GetProcAddress = [](HMODULE, LPCSTR name) WINAPI -> FARPROC {
-        return std::string(name) == "IsWow64Process" ? reinterpret_cast<FARPROC>(Function) : nullptr;
+        if (std::string(name) != "IsWow64Process") return nullptr;
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Function));
     };
 }
 
@@ -263,8 +264,16 @@ protected:
 };
 
 TEST_F(StartUp, RunsRuntimesThenPackageAndRemovesTheWorkingFolder) {
+    static INITCOMMONCONTROLSEX controls;
+    controls = {};
+    Api().InitCommonControlsEx = [](const INITCOMMONCONTROLSEX* seen) WINAPI -> BOOL {
+        controls = *seen;
+        return TRUE;
+    };
     launcher.SetCommandLine(L"-quiet");
     EXPECT_FALSE(launcher.InitInstance());
+    EXPECT_EQ(controls.dwSize, 8u);
+    EXPECT_EQ(controls.dwICC, static_cast<DWORD>(ICC_WIN95_CLASSES));
 
     ASSERT_EQ(RunRecorder::runs.size(), 3u);
     EXPECT_EQ(RunRecorder::runs[0].parameters, L"/q /norestart");
