@@ -25,8 +25,11 @@ int wmain(int argc, wchar_t** argv) {
 
     const DWORD start = GetTickCount();
     HWND box = nullptr;
-    // #32770 is the window class of dialog boxes, message boxes included.
-    while ((box = FindWindowW(L"#32770", title)) == nullptr) {
+    // #32770 is the window class of dialog boxes, message boxes included. A
+    // message box gets its title before its text while it initialises, and
+    // is shown only once that is done: wait until it is visible, so that the
+    // text read below is the one the user sees.
+    while ((box = FindWindowW(L"#32770", title)) == nullptr || !IsWindowVisible(box)) {
         if (GetTickCount() - start > timeoutMs) {
             std::fwprintf(stderr, L"answer_box: no box titled \"%ls\" within %lu ms\n", title,
                           timeoutMs);
