@@ -234,6 +234,8 @@ int wmain() {
     if (self == L"monitor_service.exe") return RunService();
     if (self == L"package_probe.exe") return RunAsPackage();
     Log(L"started\t" + std::wstring(wcsrchr(path, L'\\') + 1));
-    Sleep(120000);  // ended by the launcher, or by the prefix's teardown
+    // Ended by the launcher, or by the prefix's teardown; never on its own,
+    // so a slow run cannot see a process vanish that the launcher left alone.
+    Sleep(INFINITE);
     return 0;
 }
