@@ -12,6 +12,8 @@
 //                        backup key's whole tree (32-bit view), whether the
 //                        working folder is still there, and then changes the
 //                        settings key as a package would;
+//   settings_dump.exe    records the settings key's whole tree (32-bit view),
+//                        to be run after the launcher;
 //   any other name       a process that waits to be ended.
 //
 // Every record is one UTF-8 line appended to C:\e2e\prep\log.txt, fields
@@ -26,6 +28,7 @@ namespace {
 
 const wchar_t kLog[] = L"C:\\e2e\\prep\\log.txt";
 const wchar_t kDump[] = L"C:\\e2e\\prep\\backup.txt";
+const wchar_t kSettingsDump[] = L"C:\\e2e\\prep\\settings.txt";
 const wchar_t kEngine[] = L"C:\\e2e\\engine\\msiexec.exe";
 const wchar_t kSettings[] = L"Software\\Corvane\\Audio\\Drivers\\{6E2A04B7-91C3-4F5D-A8E0-3D7B52C914AF}";
 const wchar_t kBackup[] =
@@ -204,14 +207,20 @@ bool WorkingFolderPresent() {
     return present;
 }
 
-int RunAsPackage() {
+// Appends the tree of one key (32-bit view) to `file`; nothing when the key
+// does not exist.
+void DumpKey(const wchar_t* path, const wchar_t* file) {
     std::wstring dump;
-    HKEY backup;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBackup, 0, KEY_READ | KEY_WOW64_32KEY, &backup) == ERROR_SUCCESS) {
-        DumpTree(backup, L"", dump);
-        RegCloseKey(backup);
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
+        DumpTree(key, L"", dump);
+        RegCloseKey(key);
     }
-    AppendUtf8(kDump, dump);
+    AppendUtf8(file, dump);
+}
+
+int RunAsPackage() {
+    DumpKey(kBackup, kDump);
     Log(L"package\tbackup=" + BackupValueCount() + L"\tworking=" +
         (WorkingFolderPresent() ? L"1" : L"0") + L"\talive=" + ListedAlive());
     HKEY settings;
@@ -233,6 +242,10 @@ int wmain() {
     if (self == L"msiexec.exe") return RecordMsiexec();
     if (self == L"monitor_service.exe") return RunService();
     if (self == L"package_probe.exe") return RunAsPackage();
+    if (self == L"settings_dump.exe") {
+        DumpKey(kSettings, kSettingsDump);
+        return 0;
+    }
     Log(L"started\t" + std::wstring(wcsrchr(path, L'\\') + 1));
     // Ended by the launcher, or by the prefix's teardown; never on its own,
     // so a slow run cannot see a process vanish that the launcher left alone.

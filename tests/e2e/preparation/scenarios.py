@@ -20,6 +20,7 @@ PACKAGES = os.environ.get("PREP_PACKAGES")
 PAYLOADS = os.environ.get("E2E_PAYLOADS")
 
 DUMP = PREP + "\\backup.txt"
+SETTINGS_DUMP = PREP + "\\settings.txt"
 SERVICE = "TolvexOrvikAudioDevMon"
 GUID = "{6E2A04B7-91C3-4F5D-A8E0-3D7B52C914AF}"
 DRIVERS = "Software\\Corvane\\Audio\\Drivers"
@@ -112,22 +113,35 @@ def seed_settings(wp, view, table, leaf):
     import_reg(wp, keys, view)
 
 
-def expected_backup():
-    """(set of key paths, {(key, name): (type, data)}) the copy should give,
-    merged over the leftover backup."""
+def tree(rows, copied):
+    """(set of key paths, {(key, name): (type, data)}) of a table of rows;
+    with `copied`, each value in the form the backup copy gives it."""
     keys, values = {""}, {}
-    for sub, name, kind, data, copied in LEFTOVER + SETTINGS:
+    for sub, name, kind, data, as_copied in rows:
         keys.add(sub)
         if "\\" in sub:
             keys.add(sub.rsplit("\\", 1)[0])
         if name is not None:
-            values[(sub, name)] = copied or (kind, data)
+            values[(sub, name)] = (copied and as_copied) or (kind, data)
     return keys, values
 
 
-def read_dump(wp):
+def expected_backup():
+    """What the backup should hold: the settings copied over the leftover."""
+    return tree(LEFTOVER + SETTINGS, copied=True)
+
+
+def expected_settings(seeded=SETTINGS):
+    """The settings key after the run: the seeded tree, untouched by the
+    copy, plus the value the package wrote."""
+    keys, values = tree(seeded, copied=False)
+    values[("", "PackageMark")] = (REG_SZ, sz("written by the package"))
+    return keys, values
+
+
+def read_dump(wp, dump=DUMP):
     keys, values = set(), {}
-    with open(wp.unix(DUMP), encoding="utf-8") as f:
+    with open(wp.unix(dump), encoding="utf-8") as f:
         for line in f.read().splitlines():
             fields = line.split("\t")
             if fields[0] == "key":
@@ -158,6 +172,22 @@ def run_launcher(wp, extra_env=None):
 def working_folder_left(wp):
     temp = wp.temp_folder()
     return [d for d in os.listdir(temp) if os.path.exists(os.path.join(temp, d, "vcredist_x86.exe"))]
+
+
+def dump_settings(wp):
+    """The settings key's tree (32-bit view) as it is now."""
+    wp.put(PROBE, PREP + "\\settings_dump.exe")
+    wp.wine(PREP + "\\settings_dump.exe", check_rc=True)
+    return read_dump(wp, SETTINGS_DUMP)
+
+
+def check_same_tree(what, got, want):
+    got_keys, got_values = got
+    want_keys, want_values = want
+    check(got_keys == want_keys, "%s keys %r, expected %r" % (what, sorted(got_keys), sorted(want_keys)))
+    for key in sorted(set(want_values) | set(got_values)):
+        check(got_values.get(key) == want_values.get(key),
+              "%s value %r: got %r, expected %r" % (what, key, got_values.get(key), want_values.get(key)))
 
 
 def check_backup_gone(wp, view):
@@ -211,14 +241,11 @@ def scenario_main():
         check(wp.reg_key_exists(UNINSTALL + code("02"), view=64), "the failing removal removed its product")
         check(not wp.reg_key_exists(UNINSTALL + code("03"), view=64), "the product after the failure is still there")
 
-        got_keys, got_values = read_dump(wp)
-        check(got_keys == want_keys, "backup keys %r, expected %r" % (sorted(got_keys), sorted(want_keys)))
-        for key in sorted(set(want_values) | set(got_values)):
-            check(got_values.get(key) == want_values.get(key),
-                  "backup value %r: got %r, expected %r" % (key, got_values.get(key), want_values.get(key)))
+        check_same_tree("backup", read_dump(wp), (want_keys, want_values))
 
         check_backup_gone(wp, 32)
-        check(wp.reg_value("HKLM\\%s\\%s" % (DRIVERS, GUID), "Latin", view=32) is not None, "settings lost")
+        # The copy reads the settings key and changes nothing in it.
+        check_same_tree("settings after the run", dump_settings(wp), expected_settings())
         check(wp.reg_value("HKLM\\%s\\%s" % (DRIVERS, GUID), "Native", view=64) == "64-bit view",
               "the 64-bit settings key changed")
         check(wp.reg_value("HKLM\\%s\\%s" % (DRIVERS, GUID), "PackageMark", view=64) is None,
