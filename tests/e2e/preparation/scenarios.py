@@ -270,20 +270,24 @@ def scenario_service_stopped():
 
 def scenario_win32():
     """32-bit Windows: the 32-bit product list and the only registry view;
-    the real engine removes the product; the service is not installed."""
+    the real engine removes the products; the service is not installed."""
     with WinePrefix(arch="win32", payloads=PAYLOADS) as wp:
         prepare(wp)
-        install_packages(wp, ["PrepOld32"])
-        check(wp.reg_key_exists(UNINSTALL + code("01")), "PrepOld32 is not registered")
-        seed_settings(wp, None, [r for r in SETTINGS if r[0].startswith("Device")], GUID)
+        # Code 04 is on the 32-bit list only: its removal shows which list
+        # was used.
+        install_packages(wp, ["PrepOld32", "PrepOld32Only"])
+        for n in ("01", "04"):
+            check(wp.reg_key_exists(UNINSTALL + code(n)), "product %s is not registered" % n)
+        device = [r for r in SETTINGS if r[0].startswith("Device")]
+        seed_settings(wp, None, device, GUID)
         run_launcher(wp)
-        check(not wp.reg_key_exists(UNINSTALL + code("01")), "the older product was not removed")
+        for n in ("01", "04"):
+            check(not wp.reg_key_exists(UNINSTALL + code(n)), "the older product %s was not removed" % n)
         log = wp.probe_log()
         check(len(log) == 1 and log[0].startswith("package\tbackup=0\tworking=1"), "log: %r" % log)
-        got_keys, got_values = read_dump(wp)
-        check(got_values.get(("Device\\Mixer", "Levels")) == (REG_DWORD, struct.pack("<I", 3)),
-              "backup: %r" % got_values)
+        check_same_tree("backup", read_dump(wp), tree(device, copied=True))
         check_backup_gone(wp, None)
+        check_same_tree("settings after the run", dump_settings(wp), expected_settings(device))
 
 
 SCENARIOS = {"main": scenario_main, "service_stopped": scenario_service_stopped, "win32": scenario_win32}
