@@ -144,6 +144,9 @@ class Run:
                     % program_of(rec.command_line))
         self.expect(argument_tail(rec.command_line) == arguments,
                     "msiexec got %r, expected %r" % (argument_tail(rec.command_line), arguments))
+        self.expect(rec.folder.rstrip("\\").lower() == RUN_DIR.lower(),
+                    "msiexec started in %s, expected the launcher's current folder %s"
+                    % (rec.folder, RUN_DIR))
 
     def package_left(self, variant):
         path = self.wp.unix(PACKAGE)
@@ -297,7 +300,9 @@ def runtime_failure_continues():
         run.order(["vcredist_x86.exe", "msiexec.exe"])
         folder = run.working_folder_runs([("vcredist_x86.exe", "/passive /norestart")])
         run.opened_by_shell()
+        run.backup_only_around_package()
         run.installed("MSI_WIN10_64")
+        run.package_left("MSI_WIN10_64")
         run.working_folder_removed(folder)
         run.settings_keys(main_sequence_ran=True)
 
@@ -318,6 +323,7 @@ def legacy_scenario(variant, uninstallers, exit_codes=None, completes=True):
             if completes:
                 run.opened_by_shell()
                 run.installed("MSI_WIN10_64")
+                run.package_left("MSI_WIN10_64")
                 run.working_folder_removed(folder)
             else:
                 run.working_folder_kept(folder, names)
@@ -349,7 +355,9 @@ def question_scenario(answer):
                 run.order(["vcredist_x86.exe", "vcredist_x64.exe", "qx_isu.exe", "msiexec.exe"])
                 folder = run.working_folder_runs(runtimes + [("qx_isu.exe", "")])
                 run.opened_by_shell()
+                run.backup_only_around_package()
                 run.installed("MSI_WIN10_64")
+                run.package_left("MSI_WIN10_64")
                 run.working_folder_removed(folder)
                 run.settings_keys(main_sequence_ran=True)
             else:
@@ -373,11 +381,16 @@ def planted_msiexec():
         run.exit_code_zero()
         planted = [r for r in run.records if r.path.lower() == (RUN_DIR + "\\msiexec.exe").lower()]
         run.expect(not planted, "the msiexec.exe in the current folder ran")
+        run.order(["vcredist_x86.exe", "vcredist_x64.exe", "msiexec.exe"])
+        work = run.working_folder_runs([("vcredist_x86.exe", "/q /norestart"),
+                                        ("vcredist_x64.exe", "/q /norestart")])
         rec = run.msiexec_run()
         run.expect(rec.path.lower() == (wp.system32_folder + "\\msiexec.exe").lower(),
                    "msiexec ran from %s" % rec.path)
         run.msiexec_direct('/i "%s" /quiet' % PACKAGE)
         run.installed("MSI_WIN10_64")
+        run.package_left("MSI_WIN10_64")
+        run.working_folder_removed(work)
 
 
 # ---- the package cannot be written: the sequence still finishes ---------------------------
