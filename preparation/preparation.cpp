@@ -5,6 +5,19 @@
 #include "launcher/launcher_settings.h"
 #include "preparation/preparation_steps.h"
 
+namespace preparation {
+
+std::vector<std::wstring> ListFromSettings(const wchar_t* const* entries, int count) {
+    std::vector<std::wstring> list;
+    if (entries == nullptr || count <= 0) return list;
+    for (int i = 0; i < count; ++i) {
+        if (entries[i] != nullptr) list.emplace_back(entries[i]);
+    }
+    return list;
+}
+
+}  // namespace preparation
+
 int TerminateListedProcesses() {
     return preparation::TerminateProcessesNamed(
         preparation::ListFromSettings(LauncherSettings.processNames, LauncherSettings.processNameCount));

@@ -6,15 +6,6 @@
 
 namespace preparation {
 
-std::vector<std::wstring> ListFromSettings(const wchar_t* const* entries, int count) {
-    std::vector<std::wstring> list;
-    if (entries == nullptr || count <= 0) return list;
-    for (int i = 0; i < count; ++i) {
-        if (entries[i] != nullptr) list.emplace_back(entries[i]);
-    }
-    return list;
-}
-
 namespace {
 
 bool IsListed(const std::vector<std::wstring>& imageNames, const wchar_t* exeFile) {
