@@ -1,7 +1,8 @@
 // Keeping a copy of the driver settings key around the package run.
 //
-// Every key here is below HKEY_LOCAL_MACHINE in the 32-bit view, the one the
-// driver packages use for the settings of this 32-bit launcher.
+// Every key here is below HKEY_LOCAL_MACHINE in this 32-bit process's own
+// view: on 64-bit Windows that is the 32-bit view, whatever the 64-bit view
+// holds under the same path.
 #include "preparation/preparation_steps.h"
 #include "registry/registry_key.h"
 
