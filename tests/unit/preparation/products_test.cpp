@@ -63,6 +63,9 @@ protected:
             EXPECT_EQ(info->cbSize, 60u);
             EXPECT_EQ(info->fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
             EXPECT_STREQ(info->lpVerb, L"open");
+            EXPECT_EQ(info->nShow, SW_SHOWDEFAULT);
+            EXPECT_EQ(info->hwnd, nullptr);
+            EXPECT_EQ(info->lpDirectory, nullptr);  // the child starts in our current folder
             launches.push_back({info->lpFile, info->lpParameters});
             auto error = launchErrors.find(info->lpParameters);
             if (error != launchErrors.end()) {
