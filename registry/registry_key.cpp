@@ -47,20 +47,21 @@ struct KeyInfo {
     DWORD maxValueNameLength = 0;
 };
 
-// Counts and longest-name figures of an open key; all zero if the query
-// fails, so a failed query lists nothing.
+// Counts and longest-name figures of an open key. The query's result is not
+// tested: a class name too long for the class buffer makes it report an error
+// after it has filled in the figures, which must still be used, or that key's
+// contents would be silently skipped. A query that fails outright leaves the
+// counts at zero, so it lists nothing.
 KeyInfo QueryKeyInfo(HKEY key) {
     KeyInfo info;
     wchar_t className[260] = {};
     DWORD classLength = 260;
     DWORD maxClassLength = 0, maxValueDataLength = 0, securityDescriptorSize = 0;
     FILETIME lastWrite{};
-    if (Api().RegQueryInfoKeyW(key, className, &classLength, nullptr, &info.subKeyCount,
-                               &info.maxSubKeyLength, &maxClassLength, &info.valueCount,
-                               &info.maxValueNameLength, &maxValueDataLength,
-                               &securityDescriptorSize, &lastWrite) != ERROR_SUCCESS) {
-        info = KeyInfo{};
-    }
+    Api().RegQueryInfoKeyW(key, className, &classLength, nullptr, &info.subKeyCount,
+                           &info.maxSubKeyLength, &maxClassLength, &info.valueCount,
+                           &info.maxValueNameLength, &maxValueDataLength,
+                           &securityDescriptorSize, &lastWrite);
     return info;
 }
 

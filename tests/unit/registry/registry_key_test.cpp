@@ -311,6 +311,36 @@ TEST_F(RegistryKeyTest, ListsLongestNames) {
     EXPECT_TRUE(names.empty());
 }
 
+// A key's class name may be longer than the 260-character class buffer of the
+// key query; the query then reports an error but still gives the counts, and
+// the key's contents must be listed and copied all the same.
+TEST_F(RegistryKeyTest, ListsAndCopiesAKeyWithALongClassName) {
+    // Everything is made through the handle that set the class: Wine forgets
+    // a class when the key is created again without one.
+    std::wstring longClass(300, L'c');
+    HKEY raw, child;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Path(L"src").c_str(), 0, longClass.data(), 0,
+                              KEY_ALL_ACCESS, nullptr, &raw, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(raw, L"child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(child);
+    EXPECT_EQ(RegSetValueExW(raw, L"v", 0, REG_SZ, Wide(L"x").data(), 4), ERROR_SUCCESS);
+    RegCloseKey(raw);
+
+    Qx::RegistryKey source(Path(L"src"));
+    ASSERT_EQ(source.Open(true), S_OK);
+    std::vector<std::wstring> names;
+    EXPECT_EQ(source.GetSubKeyNames(names), S_OK);
+    EXPECT_EQ(names, std::vector<std::wstring>{L"child"});
+    EXPECT_EQ(source.GetValueNames(names), S_OK);
+    EXPECT_EQ(names, std::vector<std::wstring>{L"v"});
+    EXPECT_EQ(source.CopyTreeTo(Path(L"dst")), S_OK);
+    EXPECT_TRUE(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"dst\\child")));
+    EXPECT_EQ(RawGet(Path(L"dst"), L"v"), std::optional<Raw>({REG_SZ, Wide(L"x")}));
+}
+
 TEST_F(RegistryKeyTest, ListingStopsAtAFailingEnumeration) {
     for (const wchar_t* sub : {L"a", L"b", L"c"}) RawCreateKey(HKEY_LOCAL_MACHINE, Path(sub));
     Qx::RegistryKey key(Path());
