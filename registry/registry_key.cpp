@@ -150,17 +150,19 @@ HRESULT RegistryKey::QueryRawValue(const std::wstring& name, DWORD& type,
         return E_FAIL;
     }
     // A value that grows between the two queries is measured again, a few
-    // times at most; one that shrinks is read at its new size.
+    // times at most; one that shrinks is read at its new size. A value that
+    // was empty is queried without a buffer, which succeeds with the new size
+    // if it has grown meanwhile: that is growth too, not data.
     for (int attempt = 0; attempt < 4; ++attempt) {
         data.resize(size);
         DWORD read = size;
         const LSTATUS status = Api().RegQueryValueExW(handle_.get(), name.c_str(), nullptr, &type,
                                                       data.empty() ? nullptr : data.data(), &read);
-        if (status == ERROR_SUCCESS) {
+        if (status == ERROR_SUCCESS && read <= size) {
             data.resize(read);
             return S_OK;
         }
-        if (status != ERROR_MORE_DATA) break;
+        if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) break;
         size = read;
     }
     data.clear();

@@ -429,6 +429,34 @@ TEST_F(RegistryKeyTest, ReadValueOfStoredData) {
     }
 }
 
+// The value was empty when it was measured and has grown before it is read:
+// the read must take the new data, not as many zero bytes.
+TEST_F(RegistryKeyTest, ReadValueOfAValueThatGrewFromEmpty) {
+    static WindowsApi real;
+    static int calls;
+    const Bytes blob = Blob(16, 2, {7, 0, 0, 0});
+    RawSet(Path(), L"grown", REG_BINARY, blob);
+    Qx::RegistryKey key(Path());
+    ASSERT_EQ(key.Open(true), S_OK);
+
+    seam::SeamScope scope;
+    real = Api();
+    calls = 0;
+    Api().RegQueryValueExW = [](HKEY k, LPCWSTR n, LPDWORD r, LPDWORD type, LPBYTE data,
+                                LPDWORD size) WINAPI -> LSTATUS {
+        if (calls++ == 0) {  // the first look sees an empty value
+            *type = REG_BINARY;
+            *size = 0;
+            return ERROR_SUCCESS;
+        }
+        return real.RegQueryValueExW(k, n, r, type, data, size);
+    };
+    Qx::Variant v;
+    EXPECT_EQ(key.ReadValue(L"grown", v), S_OK);
+    EXPECT_EQ(v.Kind(), Qx::Int32);
+    EXPECT_EQ(v.ToInt32(), 7);
+}
+
 // ---- CopyTree ----------------------------------------------------------------
 
 TEST_F(RegistryKeyTest, CopyKeepsEveryValue) {
