@@ -485,6 +485,9 @@ TEST_F(RegistryKeyTest, CopyKeepsEveryValue) {
         {L"expand", {REG_EXPAND_SZ, expandSz}, {REG_EXPAND_SZ, expandSz}},
         {L"multi", {REG_MULTI_SZ, multiSz}, {REG_MULTI_SZ, multiSz}},
         {L"none", {REG_NONE, {}}, {REG_NONE, {}}},
+        // ReadValue decodes these bytes as a Bool, but only REG_BINARY values
+        // are copied as blobs: any other type keeps its type and bytes.
+        {L"blob as REG_NONE", {REG_NONE, Blob(13, 1, {1})}, {REG_NONE, Blob(13, 1, {1})}},
         {L"", {REG_SZ, Wide(L"default")}, {REG_SZ, Wide(L"default")}},
     };
     for (const auto& c : cases) RawSet(Path(L"src\\child"), c.name, c.source.type, c.source.data);
