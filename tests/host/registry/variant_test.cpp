@@ -70,6 +70,11 @@ const ConversionCase kConversions[] = {
      4294967296LL, 4294967296.0f, 4294967296.0},
     {"int64 2^53+1 rounds to even as double", Qx::Int64, BytesOf<std::int64_t>(9007199254740993LL),
      true, 1, 9007199254740993LL, 9007199254740992.0f, 9007199254740992.0},
+    // Rounded straight to single precision; going through double first
+    // would land on a tie and give 2^60.
+    {"int64 2^60+2^36+1 rounds once to float", Qx::Int64,
+     BytesOf<std::int64_t>(1152921573326323713LL), true, 1, 1152921573326323713LL,
+     1152921642045800448.0f, 1152921573326323712.0},
     {"float 2.5 rounds away", Qx::Float, BytesOf(2.5f), true, 3, 3, 2.5f, 2.5},
     {"float -2.5 rounds away", Qx::Float, BytesOf(-2.5f), true, -3, -3, -2.5f, -2.5},
     {"float just below a half", Qx::Float, BytesOf(0.49999997f), true, 0, 1, 0.49999997f,
