@@ -46,9 +46,6 @@ public:
     // closed.
     HKEY Handle() const;
     bool IsOpen() const { return static_cast<bool>(handle_); }
-    int Root() const { return root_; }
-    const std::wstring& Path() const { return path_; }
-    int Use64BitView() const { return use64BitView_; }
 
     // Whether `path` opens for reading under HKEY_LOCAL_MACHINE in the
     // process's default view.
