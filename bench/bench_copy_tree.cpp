@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "registry/registry_key.h"
 
@@ -82,13 +83,13 @@ int main() {
     const HRESULT copied = sourceKey.CopyTreeTo(base + L"\\toolkit");
     QueryPerformanceCounter(&t1);
 
-    HKEY to = nullptr;
+    platform::UniqueHkey to;
     LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (base + L"\\native").c_str(), 0, nullptr,
-                                     0, KEY_ALL_ACCESS, nullptr, &to, nullptr);
+                                     0, KEY_ALL_ACCESS, nullptr, to.put(), nullptr);
     QueryPerformanceCounter(&t2);
-    if (status == ERROR_SUCCESS) status = RegCopyTreeW(sourceKey.Handle(), nullptr, to);
+    if (status == ERROR_SUCCESS) status = RegCopyTreeW(sourceKey.Handle(), nullptr, to.get());
     QueryPerformanceCounter(&t3);
-    if (to) RegCloseKey(to);
+    to.reset();
 
     long keys[3] = {}, values[3] = {};
     Count(source, keys[0], values[0]);
@@ -104,10 +105,10 @@ int main() {
                 keys[2], values[2]);
     std::printf("ratio CopyTreeTo / RegCopyTreeW: %.2f\n", native > 0 ? toolkit / native : 0.0);
 
-    HKEY software;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS, &software) == ERROR_SUCCESS) {
-        RegDeleteTreeW(software, L"QxBench");
-        RegCloseKey(software);
+    platform::UniqueHkey software;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS, software.put()) ==
+        ERROR_SUCCESS) {
+        RegDeleteTreeW(software.get(), L"QxBench");
     }
     const bool ok = copied == S_OK && status == ERROR_SUCCESS && keys[1] == keys[0] &&
                     values[1] == values[0] && keys[2] == keys[0] && values[2] == values[0];
