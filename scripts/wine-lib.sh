@@ -4,7 +4,9 @@
 # A template prefix per architecture is made once (wineboot takes ~15 s) and
 # cloned for every run: the large, read-only DLL folders are hard-linked, the
 # rest (registry files included, which Wine rewrites in place) is copied, so a
-# clone costs well under a second and a run never changes the template.
+# clone costs well under a second and a run never changes the template. Clones
+# belong on the template's file system (callers make them next to it); on
+# another one the DLL folders are copied instead.
 # Files in system32/syswow64 of a clone are shared with the template: replace
 # them with `wine_plant`, never by writing into them.
 
@@ -48,7 +50,9 @@ wine_clone() {
         ! -name system32 ! -name syswow64 -exec cp -a {} "$dest/drive_c/windows"/ \;)
     for sub in system32 syswow64; do
         [ -d "$template/drive_c/windows/$sub" ] || continue
-        cp -al "$template/drive_c/windows/$sub" "$dest/drive_c/windows/$sub"
+        # Hard links need the same file system; elsewhere copy (slower).
+        cp -al "$template/drive_c/windows/$sub" "$dest/drive_c/windows/$sub" 2>/dev/null ||
+            { rm -rf "$dest/drive_c/windows/$sub"; cp -a "$template/drive_c/windows/$sub" "$dest/drive_c/windows/$sub"; }
     done
 }
 

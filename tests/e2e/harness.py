@@ -97,7 +97,8 @@ class WinePrefix:
     # ---- lifetime -----------------------------------------------------------
     def __enter__(self):
         template = _lib("wine_template", os.path.abspath(self.templates), self.arch)
-        self.path = tempfile.mkdtemp(prefix="e2e-wine.")
+        # Next to the template, so that the clone can hard-link its DLLs.
+        self.path = tempfile.mkdtemp(prefix="e2e-wine.", dir=os.path.abspath(self.templates))
         _lib("wine_clone", template, self.path)
         self.env = dict(os.environ)
         self.env.update({
