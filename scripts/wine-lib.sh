@@ -56,6 +56,13 @@ wine_clone() {
     done
 }
 
+# How long a run's wineserver outlives the last Windows process of its
+# prefix. It stays up between the run's Wine starts (which saves seconds on
+# each) and is killed at the end of the run; the limit only matters when a run
+# is killed before it can stop its server (a test time-out), so no server is
+# left behind for good.
+WINESERVER_PERSIST=${WINESERVER_PERSIST:-120}
+
 # wine_plant SOURCE DEST: put a copy of SOURCE at DEST without touching a
 # file that DEST may share with the template.
 wine_plant() {

@@ -111,7 +111,10 @@ class WinePrefix:
         for name in ("E2E_EXIT_CODES", "E2E_FORWARD", "E2E_PROBE_KEY", "E2E_LAUNCH",
                      "E2E_LAUNCH_DIR"):
             self.env.pop(name, None)
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        # Persistent for the run, with the time limit of wine-lib.sh so that
+        # a run killed by a time-out leaves no server behind for good.
+        persist = os.environ.get("WINESERVER_PERSIST", "120")
+        subprocess.run(["wineserver", "-p" + persist], env=self.env, check=True)
         _lib("wine_set_version", self.path, self.version)
         os.makedirs(os.path.dirname(self.unix(self.record_file)), exist_ok=True)
         return self
