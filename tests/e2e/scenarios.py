@@ -188,6 +188,16 @@ class Run:
             self.expect(rec.probe == want, "settings backup key %s during %s" % (
                 "missing" if want == "1" else "present", rec.name))
 
+    def completed_with(self, variant, folder):
+        """The end of a whole run: the backup existed only around the package,
+        `variant` is installed and left in the shared folder, the working
+        folder is gone, and so is the settings copy."""
+        self.backup_only_around_package()
+        self.installed(variant)
+        self.package_left(variant)
+        self.working_folder_removed(folder)
+        self.settings_keys(main_sequence_ran=True)
+
     def settings_keys(self, main_sequence_ran):
         """The settings key is made by the backup step (32-bit view) and its
         copy is gone after the run; a run stopped at the gate touches neither."""
@@ -248,11 +258,7 @@ def platform_scenario(arch, version, variant):
             run.order([n for n, _ in runtimes] + ["msiexec.exe"])
             folder = run.working_folder_runs(runtimes)
             run.opened_by_shell()
-            run.backup_only_around_package()
-            run.installed(variant)
-            run.package_left(variant)
-            run.working_folder_removed(folder)
-            run.settings_keys(main_sequence_ran=True)
+            run.completed_with(variant, folder)
     return scenario
 
 
@@ -300,11 +306,7 @@ def runtime_failure_continues():
         run.order(["vcredist_x86.exe", "msiexec.exe"])
         folder = run.working_folder_runs([("vcredist_x86.exe", "/passive /norestart")])
         run.opened_by_shell()
-        run.backup_only_around_package()
-        run.installed("MSI_WIN10_64")
-        run.package_left("MSI_WIN10_64")
-        run.working_folder_removed(folder)
-        run.settings_keys(main_sequence_ran=True)
+        run.completed_with("MSI_WIN10_64", folder)
 
 
 # ---- legacy uninstallers --------------------------------------------------------------
@@ -355,11 +357,7 @@ def question_scenario(answer):
                 run.order(["vcredist_x86.exe", "vcredist_x64.exe", "qx_isu.exe", "msiexec.exe"])
                 folder = run.working_folder_runs(runtimes + [("qx_isu.exe", "")])
                 run.opened_by_shell()
-                run.backup_only_around_package()
-                run.installed("MSI_WIN10_64")
-                run.package_left("MSI_WIN10_64")
-                run.working_folder_removed(folder)
-                run.settings_keys(main_sequence_ran=True)
+                run.completed_with("MSI_WIN10_64", folder)
             else:
                 run.order([])
                 temp = wp.temp_folder()
