@@ -285,7 +285,7 @@ function(launcher_settings_load json_file prefix)
     endif()
     string(CONCAT cpp
         "// Generated from ${source_name} at configure time; edit that file instead.\n"
-        "#include \"launcher/launcher_settings.h\"\n"
+        "#include \"settings/launcher_settings.h\"\n"
         "\n"
         "${arrays}"
         "const LauncherSettingsTable LauncherSettings = {\n"

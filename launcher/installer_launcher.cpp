@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "launcher/command_line_options.h"
-#include "launcher/launcher_settings.h"
+#include "settings/launcher_settings.h"
 #include "payload/install_steps.h"
 #include "platform/string_resource.h"
 #include "platform/windows_api.h"

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "launcher/installer_launcher.h"
-#include "launcher/launcher_settings.h"
+#include "settings/launcher_settings.h"
 #include "payload/diagnostics.h"
 #include "platform/windows_api.h"
 

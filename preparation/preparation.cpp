@@ -2,7 +2,7 @@
 // settings table.
 #include "preparation/preparation.h"
 
-#include "launcher/launcher_settings.h"
+#include "settings/launcher_settings.h"
 #include "preparation/preparation_steps.h"
 
 namespace preparation {

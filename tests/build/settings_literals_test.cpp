@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "launcher/launcher_settings.h"
+#include "settings/launcher_settings.h"
 
 namespace {
 
