@@ -183,6 +183,7 @@ function(add_installer_launcher)
     # library might also bring along.
     add_library(${name}_settings OBJECT ${gen}/launcher_settings.cpp)
     target_include_directories(${name}_settings PRIVATE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name}_settings PRIVATE launcher_code_options)
 
     add_executable(${name} WIN32 ${gen}/launcher.rc)
     target_link_libraries(${name} PRIVATE launcher_entry ${name}_settings launcher_core)
