@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "payload/diagnostics.h"
+#include "platform/diagnostics.h"
 #include "platform/handles.h"
 #include "platform/windows_api.h"
 
@@ -17,7 +17,7 @@ int RunAndWait(const CString& file, const CString& parameters) {
     info.lpFile = file;
     info.lpParameters = parameters;
     info.nShow = SW_SHOWDEFAULT;
-    if (!platform::Api().ShellExecuteExW(&info)) return payload::ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
+    if (!platform::Api().ShellExecuteExW(&info)) return platform::ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
 
     // The shell may start the file through a process it does not hand back
     // (or through none, e.g. a document opened in a running program); there

@@ -4,11 +4,11 @@
 
 #include "launcher/installer_launcher.h"
 #include "settings/launcher_settings.h"
-#include "payload/diagnostics.h"
+#include "platform/diagnostics.h"
 #include "platform/windows_api.h"
 
-using payload::ErrorOr;
-using payload::PrintFailure;
+using platform::ErrorOr;
+using platform::PrintFailure;
 
 namespace {
 

@@ -1,43 +1,69 @@
 #include "platform/cstring.h"
 
-#include <atomic>
-#include <cwchar>
-#include <string>
-#include <string_view>
+#include <cstddef>
+#include <cstring>
 
-// One shared buffer. `refs` counts the CString objects that point to it.
+// One shared buffer: a header followed by `capacity` + 1 code units, the
+// text and its terminating NUL. `refs` counts the CString objects that point
+// to it; the program has one thread, so a plain count does.
 struct CString::Buffer {
-    explicit Buffer(std::wstring value) : text(std::move(value)) {}
-    std::atomic<int> refs{1};
-    std::wstring text;
+    int refs;
+    int length;
+    int capacity;
+    wchar_t* Text() { return reinterpret_cast<wchar_t*>(this + 1); }
 };
 
 namespace {
 
 int LengthOf(const wchar_t* text) {
-    return text ? static_cast<int>(std::char_traits<wchar_t>::length(text)) : 0;
+    if (!text) return 0;
+    int length = 0;
+    while (text[length] != L'\0') ++length;
+    return length;
 }
 
 int Clamp(int value, int low, int high) {
     return value < low ? low : (value > high ? high : value);
 }
 
+// Position of `sub` (`subLength` code units) in text[start, length), or -1.
+int Search(const wchar_t* text, int length, const wchar_t* sub, int subLength, int start) {
+    for (int at = start; at + subLength <= length; ++at) {
+        if (std::memcmp(text + at, sub, static_cast<size_t>(subLength) * sizeof(wchar_t)) == 0) return at;
+    }
+    return -1;
+}
+
 }  // namespace
+
+CString::Buffer* CString::NewBuffer(const wchar_t* text, int length, int capacity) {
+    // A length the int cannot carry asks for more than any allocator can
+    // give, which ends the program as running out of memory does.
+    const size_t units = capacity >= 0 && capacity < 0x3FFFFFFF ? static_cast<size_t>(capacity) + 1
+                                                                 : static_cast<size_t>(-1) / 4;
+    auto* buffer = static_cast<Buffer*>(::operator new(sizeof(Buffer) + units * sizeof(wchar_t)));
+    buffer->refs = 1;
+    buffer->length = length;
+    buffer->capacity = capacity;
+    if (length > 0) std::memcpy(buffer->Text(), text, static_cast<size_t>(length) * sizeof(wchar_t));
+    buffer->Text()[length] = L'\0';
+    return buffer;
+}
 
 CString::CString(const wchar_t* text) : CString(text, LengthOf(text)) {}
 
 CString::CString(const wchar_t* text, int length) {
-    if (text && length > 0) buffer_ = new Buffer(std::wstring(text, static_cast<size_t>(length)));
+    if (text && length > 0) buffer_ = NewBuffer(text, length, length);
 }
 
 CString::CString(const CString& other) noexcept : buffer_(other.buffer_) {
-    if (buffer_) buffer_->refs.fetch_add(1, std::memory_order_relaxed);
+    if (buffer_) ++buffer_->refs;
 }
 
 CString::CString(CString&& other) noexcept : buffer_(other.buffer_) { other.buffer_ = nullptr; }
 
 CString& CString::operator=(const CString& other) noexcept {
-    if (other.buffer_) other.buffer_->refs.fetch_add(1, std::memory_order_relaxed);
+    if (other.buffer_) ++other.buffer_->refs;
     Release(buffer_);
     buffer_ = other.buffer_;
     return *this;
@@ -55,75 +81,82 @@ CString& CString::operator=(CString&& other) noexcept {
 CString& CString::operator=(const wchar_t* text) {
     // `text` may point into this string's own buffer: copy before releasing.
     CString copy(text);
-    return *this = std::move(copy);
+    return *this = static_cast<CString&&>(copy);
 }
 
 CString::~CString() { Release(buffer_); }
 
 void CString::Release(Buffer* buffer) noexcept {
-    if (buffer && buffer->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete buffer;
+    if (buffer && --buffer->refs == 0) ::operator delete(buffer);
 }
 
-CString::Buffer* CString::Writable() {
-    if (!buffer_) {
-        buffer_ = new Buffer(std::wstring());
-    } else if (buffer_->refs.load(std::memory_order_acquire) > 1) {
-        Buffer* own = new Buffer(buffer_->text);
+void CString::Append(const wchar_t* text, int count) {
+    if (count <= 0) return;
+    const int length = GetLength();
+    const int needed = length + count < length ? -1 : length + count;  // -1: overflow
+    if (!buffer_ || buffer_->refs > 1 || needed < 0 || needed > buffer_->capacity) {
+        // Grow by half again, so that appending code unit by code unit
+        // stays linear.
+        const int capacity = needed < 0 ? -1 : needed + needed / 2;
+        Buffer* grown = NewBuffer(GetString(), length, capacity < needed ? needed : capacity);
         Release(buffer_);
-        buffer_ = own;
+        buffer_ = grown;
     }
-    return buffer_;
+    std::memmove(buffer_->Text() + length, text, static_cast<size_t>(count) * sizeof(wchar_t));
+    buffer_->length = needed;
+    buffer_->Text()[needed] = L'\0';
 }
 
-int CString::GetLength() const noexcept {
-    return buffer_ ? static_cast<int>(buffer_->text.size()) : 0;
-}
+int CString::GetLength() const noexcept { return buffer_ ? buffer_->length : 0; }
 
 void CString::Empty() noexcept {
     Release(buffer_);
     buffer_ = nullptr;
 }
 
-const wchar_t* CString::GetString() const noexcept { return buffer_ ? buffer_->text.c_str() : L""; }
+const wchar_t* CString::GetString() const noexcept { return buffer_ ? buffer_->Text() : L""; }
 
-wchar_t CString::GetAt(int index) const noexcept { return buffer_->text[static_cast<size_t>(index)]; }
+wchar_t CString::GetAt(int index) const noexcept { return buffer_->Text()[index]; }
 
 CString& CString::operator+=(const CString& text) {
     if (text.IsEmpty()) return *this;
     if (IsEmpty()) return *this = text;
     // Keep `text` alive and unchanged even when it is this very string.
     const CString keep(text);
-    Writable()->text.append(keep.GetString(), static_cast<size_t>(keep.GetLength()));
+    Append(keep.GetString(), keep.GetLength());
     return *this;
 }
 
 CString& CString::operator+=(const wchar_t* text) { return *this += CString(text); }
 
 CString& CString::operator+=(wchar_t ch) {
-    Writable()->text.push_back(ch);
+    Append(&ch, 1);
     return *this;
 }
 
 int CString::Find(wchar_t ch, int start) const noexcept {
     if (start < 0) start = 0;
-    if (start >= GetLength()) return -1;
-    const size_t at = buffer_->text.find(ch, static_cast<size_t>(start));
-    return at == std::wstring::npos ? -1 : static_cast<int>(at);
+    for (int at = start; at < GetLength(); ++at) {
+        if (GetString()[at] == ch) return at;
+    }
+    return -1;
 }
 
 int CString::Find(const wchar_t* sub, int start) const noexcept {
     if (start < 0) start = 0;
     if (start > GetLength()) return -1;
-    const size_t at = std::wstring_view(GetString(), static_cast<size_t>(GetLength()))
-                          .find(sub ? sub : L"", static_cast<size_t>(start));
-    return at == std::wstring_view::npos ? -1 : static_cast<int>(at);
+    return Search(GetString(), GetLength(), sub ? sub : L"", LengthOf(sub), start);
 }
 
 int CString::FindOneOf(const wchar_t* set, int start) const noexcept {
     if (start < 0) start = 0;
-    if (start >= GetLength() || !set) return -1;
-    const size_t at = buffer_->text.find_first_of(set, static_cast<size_t>(start));
-    return at == std::wstring::npos ? -1 : static_cast<int>(at);
+    if (!set) return -1;
+    for (int at = start; at < GetLength(); ++at) {
+        for (const wchar_t* s = set; *s != L'\0'; ++s) {
+            if (GetString()[at] == *s) return at;
+        }
+    }
+    return -1;
 }
 
 CString CString::Mid(int first) const { return Mid(first, GetLength()); }
@@ -141,29 +174,37 @@ CString CString::Left(int count) const { return Mid(0, count); }
 int CString::Replace(const wchar_t* old, const wchar_t* replacement) {
     const int oldLength = LengthOf(old);
     if (oldLength == 0 || Find(old) < 0) return 0;
-    // Both texts may point into this string's buffer; copy them first.
-    const std::wstring from(old, static_cast<size_t>(oldLength));
-    const std::wstring to(replacement ? replacement : L"");
-    std::wstring& text = Writable()->text;
+    // Both texts may point into this string's buffer: the result is built
+    // in a new string and only then takes this one's place.
+    const CString from(old, oldLength);
+    const CString to(replacement);
+    const wchar_t* text = GetString();
+    const int length = GetLength();
+    CString result;
     int count = 0;
-    for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
+    int done = 0;
+    for (int at = Search(text, length, from, oldLength, 0); at >= 0;
+         at = Search(text, length, from, oldLength, done)) {
+        result.Append(text + done, at - done);
+        result += to;
+        done = at + oldLength;
         ++count;
     }
+    result.Append(text + done, length - done);
+    *this = static_cast<CString&&>(result);
     return count;
 }
 
 bool operator==(const CString& a, const CString& b) noexcept {
     if (a.buffer_ == b.buffer_) return true;
     return a.GetLength() == b.GetLength() &&
-           std::char_traits<wchar_t>::compare(a.GetString(), b.GetString(),
-                                              static_cast<size_t>(a.GetLength())) == 0;
+           std::memcmp(a.GetString(), b.GetString(), static_cast<size_t>(a.GetLength()) * sizeof(wchar_t)) == 0;
 }
 
 bool operator==(const CString& a, const wchar_t* b) noexcept {
     const int length = LengthOf(b);
     return a.GetLength() == length &&
-           std::char_traits<wchar_t>::compare(a.GetString(), b ? b : L"", static_cast<size_t>(length)) == 0;
+           std::memcmp(a.GetString(), b ? b : L"", static_cast<size_t>(length) * sizeof(wchar_t)) == 0;
 }
 
 CString operator+(const CString& a, const CString& b) {

@@ -65,8 +65,12 @@ public:
 
 private:
     struct Buffer;
-    Buffer* Writable();  // unshared buffer for a change, made if needed
+    // A new unshared buffer holding text[0, length) with room for `capacity`
+    // code units.
+    static Buffer* NewBuffer(const wchar_t* text, int length, int capacity);
     static void Release(Buffer* buffer) noexcept;
+    // Appends `count` code units; `text` must not point into this string.
+    void Append(const wchar_t* text, int count);
 
     Buffer* buffer_ = nullptr;  // null: the empty string
 };

@@ -85,3 +85,12 @@ TEST(LoadStringResource, LoadsByNumberAndRejectsMissingOrEmpty) {
 }
 
 }  // namespace
+
+// Running out of memory ends the process in order with exit code 8 and the
+// usual diagnostic line, whichever form of new asked.
+TEST(AllocatorDeathTest, ExhaustedMemoryEndsWithCode8) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    const size_t impossible = static_cast<size_t>(-1) - 64;
+    EXPECT_EXIT(::operator new(impossible), testing::ExitedWithCode(ERROR_NOT_ENOUGH_MEMORY), "");
+    EXPECT_EXIT(::operator new[](impossible), testing::ExitedWithCode(ERROR_NOT_ENOUGH_MEMORY), "");
+}
