@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "registry/registry_key.h"
+#include "platform/windows_api.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ void Count(const std::wstring& path, long& keys, long& values) {
 }  // namespace
 
 int main() {
+    if (platform::LoadSystemLibraries() != 0) return 1;
     const std::wstring base = kBase;
     const std::wstring source = base + L"\\source";
     if (!BuildSource(source)) {

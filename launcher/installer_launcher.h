@@ -38,26 +38,43 @@ public:
 
     // --- Working folder and extraction (payload/working_folder.cpp) --------
 
-    // Makes the target folder if needed and creates the empty file
+    // Makes the target folder if needed and creates the new, empty file
     // `fileName` in it: in the temporary working folder (made once per run,
     // recorded in workingFolder) or in the shared package folder below the
-    // common application-data folder. On success `fileHandle` owns the new
-    // file. `filePath` receives the full path on success and after a failed
-    // file creation; otherwise it is left unchanged. Returns 0 or a non-zero
-    // error code, printing one diagnostic line on failure.
+    // common application-data folder. An older file of that name is deleted
+    // first. On success `fileHandle` owns the new file, open for writing and
+    // shared for reading only, and the folder is held (workingFolderLock or
+    // packageFolderLock). `filePath` receives the full path on success and
+    // after a failed file creation; otherwise it is left unchanged. Returns
+    // 0 or a non-zero error code, printing one diagnostic line on failure.
     int OpenWorkingFile(const CString& fileName, bool inTemporaryFolder, platform::UniqueFile& fileHandle,
                         CString& filePath);
 
     // Writes the resource (`resourceName`, `resourceType`) of the running
     // executable whole into `fileName` (see OpenWorkingFile). `filePath` is
     // emptied first, then receives the full path once the folder is there.
-    // The file is closed on return. Returns 0 or a non-zero error code.
+    // On success `lockedFile` holds the file open read-only, shared for
+    // reading only, after its bytes were found equal to the resource: keep
+    // it until the child that runs the file has ended. Returns 0 or a
+    // non-zero error code.
     int ExtractResourceToFile(const CString& resourceName, const CString& resourceType, const CString& fileName,
-                              bool inTemporaryFolder, CString& filePath);
+                              bool inTemporaryFolder, CString& filePath, platform::UniqueFile& lockedFile);
 
     // Deletes the files directly inside the temporary working folder and the
-    // folder itself, ignoring failures, and empties workingFolder.
+    // folder itself, ignoring failures, and empties workingFolder. Links in
+    // it are removed as links, never followed.
     void RemoveWorkingFolder();
+
+    // Makes the working folder inside `tempPath` (ending in "\") on first
+    // use, with an access list for its owner, SYSTEM and Administrators
+    // only, and holds it.
+    int PrepareWorkingFolder(const CString& tempPath);
+
+    // Makes the levels of the package folder below `commonAppData` that are
+    // missing, refuses any that is a link, holds the product folder and,
+    // when elevated, makes it Administrators' own with a protected access
+    // list. `folder` receives its path with a trailing "\".
+    int PreparePackageFolder(const CString& commonAppData, CString& folder);
 
     // --- Installer runs (payload/install_steps.cpp) -------------------------
 
@@ -73,13 +90,23 @@ public:
     int RunLegacyUninstallers();
 
     // Writes the driver package for this platform into the shared package
-    // folder and installs it: through the shell's "open" without arguments,
-    // or through msiexec with msiArguments, in which every "$MSIPATH" is
-    // first replaced by the quoted package path.
+    // folder and installs it with the system's msiexec: with "/i" and the
+    // quoted package path when there is no template, else with
+    // msiArguments, in which every "$MSIPATH" is first replaced by the
+    // quoted package path. The package and its folder are held until
+    // msiexec has ended.
     int InstallDriverPackage();
+    // InstallDriverPackage but for letting go of the package folder.
+    int WriteAndRunDriverPackage();
 
     CString workingFolder;  // temporary working folder with trailing "\", or empty
     bool isWow64 = false;   // a 32-bit process on 64-bit Windows
     CString msiArguments;   // msiexec argument template from the options
     bool isWin10 = false;   // Windows 10 or later
+
+    // The folders, held without delete sharing while their files are in use:
+    // the working folder from its creation to its removal, the package
+    // folder while the package is written and run.
+    platform::UniqueFile workingFolderLock;
+    platform::UniqueFile packageFolderLock;
 };

@@ -37,9 +37,11 @@ const wchar_t* DriverPackageResource(bool isWow64, bool isWin10) {
 int CInstallerLauncher::RunEmbeddedExecutable(const CString& resourceName, const CString& fileName,
                                               const CString& parameters) {
     CString path;
-    const int extracted = ExtractResourceToFile(resourceName, L"EXE", fileName, true, path);
+    platform::UniqueFile locked;
+    const int extracted = ExtractResourceToFile(resourceName, L"EXE", fileName, true, path, locked);
     if (extracted != 0) return extracted;
-    // The file stays in the working folder until RemoveWorkingFolder.
+    // Held, unchangeable, until the child has ended; the file then stays in
+    // the working folder until RemoveWorkingFolder.
     return RunAndWait(path, parameters);
 }
 
@@ -71,14 +73,24 @@ int CInstallerLauncher::RunLegacyUninstallers() {
 }
 
 int CInstallerLauncher::InstallDriverPackage() {
+    const int result = WriteAndRunDriverPackage();
+    // The package stays in its folder after the run; the folder is let go.
+    packageFolderLock.reset();
+    return result;
+}
+
+int CInstallerLauncher::WriteAndRunDriverPackage() {
     CString packagePath;
+    platform::UniqueFile locked;  // held until msiexec has ended
     const int extracted = ExtractResourceToFile(payload::DriverPackageResource(isWow64, isWin10), L"MSI",
-                                                LauncherSettings.packageFileName, false, packagePath);
+                                                LauncherSettings.packageFileName, false, packagePath, locked);
     if (extracted != 0) return extracted;
 
-    // Without a template the shell's "open" installs the package with its
-    // full user interface.
-    if (msiArguments.IsEmpty()) return RunAndWait(packagePath, CString());
+    // Without a template the package is installed with its full user
+    // interface, as the default association of a package would run it, but
+    // by the system's own msiexec: a per-user association cannot decide
+    // what the elevated launcher starts.
+    if (msiArguments.IsEmpty()) return RunAndWait(MsiexecPath(), L"/i \"" + packagePath + L"\"");
 
     // The template serves one run: afterwards it holds the substituted text.
     msiArguments.Replace(L"$MSIPATH", L"\"" + packagePath + L"\"");

@@ -6,10 +6,16 @@
 #include "platform/handles.h"
 #include "platform/windows_api.h"
 
-int RunAndWait(const CString& file, const CString& parameters) {
-    // An empty file name would make the shell open the current folder.
-    if (file.IsEmpty()) return ERROR_FILE_NOT_FOUND;
+namespace {
 
+// ERROR_ELEVATION_REQUIRED, which the headers at hand do not define.
+constexpr DWORD kElevationRequired = 740;
+
+// Starts `file` through the shell's "open", which asks for elevation where
+// the program needs it. Returns 0 with `process` set (null when the shell
+// started the file through a process it did not hand back), or why nothing
+// started.
+int StartThroughShell(const CString& file, const CString& parameters, platform::UniqueHandle& process) {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_NOCLOSEPROCESS;
@@ -18,14 +24,38 @@ int RunAndWait(const CString& file, const CString& parameters) {
     info.lpParameters = parameters;
     info.nShow = SW_SHOWDEFAULT;
     if (!platform::Api().ShellExecuteExW(&info)) return platform::ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
+    process.reset(info.hProcess);
+    return 0;
+}
 
-    // The shell may start the file through a process it does not hand back
-    // (or through none, e.g. a document opened in a running program); there
-    // is nothing to wait for then.
-    platform::UniqueHandle process(info.hProcess);
-    if (!process) return -1;
+}  // namespace
+
+int RunAndWait(const CString& file, const CString& parameters) {
+    // An empty file name would start whatever the command line names first.
+    if (file.IsEmpty()) return ERROR_FILE_NOT_FOUND;
+
+    // The program is named by its full path, so no search and no file
+    // association decides what runs.
+    CString commandLine = L"\"" + file + L"\"";
+    if (!parameters.IsEmpty()) commandLine += L" " + parameters;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWDEFAULT;
+    PROCESS_INFORMATION started{};
+    platform::UniqueHandle process;
+    if (platform::Api().CreateProcessW(file, commandLine.GetBuffer(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                       &startup, &started)) {
+        platform::UniqueHandle thread(started.hThread);
+        process.reset(started.hProcess);
+    } else {
+        const DWORD error = GetLastError();
+        if (error != kElevationRequired) return platform::ErrorOr(error, ERROR_GEN_FAILURE);
+        if (const int failed = StartThroughShell(file, parameters, process)) return failed;
+        if (!process) return -1;  // nothing to wait for
+    }
+
     if (platform::Api().WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return -1;
-
     DWORD exitCode = 0;
     if (!platform::Api().GetExitCodeProcess(process.get(), &exitCode)) return -1;
     return static_cast<int>(exitCode);

@@ -3,12 +3,15 @@
 
 #include "platform/cstring.h"
 
-// Starts `file` through the shell's "open" action with `parameters` (may be
-// empty) and waits, without a time limit, for the child to end. The child
-// starts in the caller's current folder. Returns the child's exit code; a
-// Windows error code when the shell cannot start it (or `file` is empty);
-// -1 when the shell gives no process handle, the wait fails or the exit code
-// cannot be read. The process handle is closed before returning.
+// Starts the program `file` (a full path) with `parameters` (may be empty)
+// and waits, without a time limit, for it to end. The child gets the command
+// line the shell would give it: `file` in double quotes, then a blank and the
+// parameters when there are any. It starts in the caller's current folder
+// and inherits no handle. Only a program that asks for elevation, which
+// CreateProcessW refuses, is started through the shell instead, so that it
+// still gets its prompt. Returns the child's exit code; a Windows error code
+// when it cannot be started (or `file` is empty); -1 when there is no process
+// to wait for, the wait fails or the exit code cannot be read.
 int RunAndWait(const CString& file, const CString& parameters);
 
 // Full path of the Windows Installer engine: the system folder followed by

@@ -1,11 +1,19 @@
 // The temporary working folder, the shared package folder and the writing of
 // embedded resources into files there.
+//
+// Every file is created fresh, checked to be where it was meant to be, and
+// held from its creation until the child that runs it has ended: first by
+// the handle that writes it, then by a read-only handle shared for reading
+// only, through which its bytes are compared with the payload before the
+// child starts. Its folder is held without delete sharing meanwhile, so
+// neither the file nor the folder can be changed, replaced or renamed away.
 #include <windows.h>
 
 #include "launcher/installer_launcher.h"
-#include "settings/launcher_settings.h"
+#include "payload/file_guard.h"
 #include "platform/diagnostics.h"
 #include "platform/windows_api.h"
+#include "settings/launcher_settings.h"
 
 using platform::ErrorOr;
 using platform::PrintFailure;
@@ -20,46 +28,181 @@ constexpr DWORD kPathBufferLength = 512;
 // plenty; the bound keeps a broken UUID source from looping forever.
 constexpr int kFolderAttempts = 8;
 
-// Makes a folder named by a new UUID inside `parent` (which ends in "\") and
-// returns 0 with its path, without a trailing "\", in `folder`. Only a name
-// collision leads to another attempt; any other failure of CreateDirectoryW
-// (parent missing, access denied, ...) cannot be cured by a new name and
-// ends the attempts at once. On failure `folder` is empty.
-int MakeUniqueFolder(const CString& parent, CString& folder) {
+// A single very large write can exhaust kernel resources on 32-bit Windows,
+// so payloads are written in pieces of at most this size.
+constexpr DWORD kWriteChunk = 8u << 20;
+
+// Makes a folder named by a new UUID inside `parent` (which ends in "\"),
+// with `security`, and returns 0 with the UUID in `name`. Only a name
+// collision leads to another attempt after a failing CreateDirectoryW; any
+// other failure of it (parent missing, access denied, ...) cannot be cured
+// by a new name and ends the attempts at once. The line printed on giving up
+// names the call that failed last. On failure `name` is empty.
+int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, CString& name) {
     auto& api = platform::Api();
     int result = ERROR_ALREADY_EXISTS;
+    const char* failedCall = "CreateDirectory";
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
         UUID uuid{};
         const RPC_STATUS created = api.UuidCreate(&uuid);
         if (created != RPC_S_OK) {
             result = ErrorOr(static_cast<DWORD>(created), ERROR_GEN_FAILURE);
+            failedCall = "UuidCreate";
             continue;
         }
         platform::UniqueRpcString text;
         const RPC_STATUS converted = api.UuidToStringW(&uuid, text.put());
         if (converted != RPC_S_OK) {
             result = ErrorOr(static_cast<DWORD>(converted), ERROR_GEN_FAILURE);
+            failedCall = "UuidToString";
             continue;
         }
-        folder = parent + reinterpret_cast<const wchar_t*>(text.get());
+        name = reinterpret_cast<const wchar_t*>(text.get());
         text.reset();
-        if (api.CreateDirectoryW(folder, nullptr)) return 0;
+        if (api.CreateDirectoryW(parent + name, security)) return 0;
 
         const DWORD error = GetLastError();
-        folder.Empty();
+        name.Empty();
         result = ErrorOr(error, ERROR_GEN_FAILURE);
+        failedCall = "CreateDirectory";
         if (error != ERROR_ALREADY_EXISTS) break;
     }
-    PrintFailure("CreateDirectory", result);
+    PrintFailure(failedCall, result);
     return result;
 }
 
+// Creates `path` afresh for writing, shared for reading only. An older file
+// of that name is deleted first; deleting removes a link itself, never what
+// it leads to, and CREATE_NEW then refuses anything put there meanwhile.
+int CreateFreshFile(const CString& path, platform::UniqueFile& file) {
+    auto& api = platform::Api();
+    api.DeleteFileW(path);
+    file.reset(api.CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const int code = ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
+        PrintFailure("CreateFile", code);
+        return code;
+    }
+    return 0;
+}
+
+// Writes `size` bytes in pieces of at most kWriteChunk. A write that stops
+// short leaves a truncated installer: a failure even when WriteFile itself
+// reports success.
+int WriteWhole(HANDLE file, const void* bytes, DWORD size) {
+    const auto* next = static_cast<const BYTE*>(bytes);
+    for (DWORD left = size; left > 0;) {
+        const DWORD chunk = left < kWriteChunk ? left : kWriteChunk;
+        DWORD written = 0;
+        if (!platform::Api().WriteFile(file, next, chunk, &written, nullptr)) {
+            return ErrorOr(GetLastError(), ERROR_WRITE_FAULT);
+        }
+        if (written != chunk) return ERROR_WRITE_FAULT;
+        next += chunk;
+        left -= chunk;
+    }
+    return 0;
+}
+
 }  // namespace
+
+int CInstallerLauncher::PrepareWorkingFolder(const CString& tempPath) {
+    if (!workingFolder.IsEmpty()) {
+        // Files go into the folder only while it is held; a folder whose
+        // hold failed when it was made is not used again.
+        if (workingFolderLock) return 0;
+        PrintFailure("CheckFolder", payload::kRedirected);
+        return payload::kRedirected;
+    }
+    // Only its owner, SYSTEM and Administrators may enter it, so nobody else
+    // can plant anything in it.
+    platform::UniqueLocal descriptor;
+    if (const int error = payload::MakeSecurityDescriptor(payload::kWorkingFolderSecurity, descriptor)) {
+        return error;
+    }
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
+    CString name;
+    if (const int error = MakeUniqueFolder(tempPath, &security, name)) return error;
+    workingFolder = tempPath + name + L'\\';
+    return payload::HoldFolderBelow(tempPath, name, 0, workingFolderLock);
+}
+
+int CInstallerLauncher::PreparePackageFolder(const CString& commonAppData, CString& folder) {
+    auto& api = platform::Api();
+    // Elevated, the launcher writes only where no one but administrators
+    // can: the levels it makes, and the product folder always, get a
+    // protected access list. Without elevation nothing can be protected from
+    // the user's own processes, and a protected folder would stop the
+    // launcher's own write, so the inherited security stays.
+    const bool elevated = payload::RunsElevated();
+    platform::UniqueLocal descriptor;
+    if (elevated) {
+        if (const int error = payload::MakeSecurityDescriptor(payload::kPackageFolderSecurity, descriptor)) {
+            return error;
+        }
+    }
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
+
+    // The levels below the common application-data folder: those of the
+    // installers folder, then the product folder. Each is made if missing
+    // and must not be a link.
+    const CString levels = CString(LauncherSettings.installersFolderName) + L'\\' + LauncherSettings.productFolderName;
+    CString relative;
+    for (int start = 0; start <= levels.GetLength();) {
+        int end = levels.Find(L'\\', start);
+        if (end < 0) end = levels.GetLength();
+        if (end > start) {
+            if (!relative.IsEmpty()) relative += L'\\';
+            relative += levels.Mid(start, end - start);
+            const CString path = commonAppData + L'\\' + relative;
+            if (!api.CreateDirectoryW(path, elevated ? &security : nullptr)) {
+                const DWORD error = GetLastError();
+                if (error != ERROR_ALREADY_EXISTS) {
+                    const int code = ErrorOr(error, ERROR_GEN_FAILURE);
+                    PrintFailure("CreateDirectory", code);
+                    return code;
+                }
+            }
+            if (const int error = payload::CheckFolderLevel(path)) return error;
+        }
+        start = end + 1;
+    }
+
+    if (const int error = payload::HoldFolderBelow(commonAppData, relative,
+                                                   elevated ? WRITE_DAC | WRITE_OWNER : 0, packageFolderLock)) {
+        return error;
+    }
+    if (elevated) {
+        // The product folder is the launcher's own, even when someone else
+        // made it first: Administrators become its owner and the protected
+        // list replaces whatever it had. The levels above keep theirs, as
+        // other programs may rely on them.
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        BOOL defaulted = FALSE;
+        BOOL present = FALSE;
+        api.GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted);
+        api.GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
+        const DWORD set = api.SetSecurityInfo(
+            packageFolderLock.get(), SE_FILE_OBJECT,
+            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, owner,
+            nullptr, dacl, nullptr);
+        if (set != ERROR_SUCCESS) {
+            packageFolderLock.reset();
+            PrintFailure("SetSecurityInfo", static_cast<int>(set));
+            return static_cast<int>(set);
+        }
+    }
+    folder = commonAppData + L'\\' + relative + L'\\';
+    return 0;
+}
 
 int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporaryFolder,
                                         platform::UniqueFile& fileHandle, CString& filePath) {
     auto& api = platform::Api();
     wchar_t buffer[kPathBufferLength];
+    CString folder;
 
     if (inTemporaryFolder) {
         // Queried on every call, also when the folder exists already.
@@ -70,13 +213,8 @@ int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporar
             PrintFailure("GetTempPath", code);
             return code;
         }
-        if (workingFolder.IsEmpty()) {
-            CString folder;
-            const int made = MakeUniqueFolder(CString(buffer, static_cast<int>(length)), folder);
-            if (made != 0) return made;
-            workingFolder = folder + L'\\';
-        }
-        filePath = workingFolder;
+        if (const int error = PrepareWorkingFolder(CString(buffer, static_cast<int>(length)))) return error;
+        folder = workingFolder;
     } else {
         const HRESULT found = api.SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,
                                                    SHGFP_TYPE_CURRENT, buffer);
@@ -84,34 +222,26 @@ int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporar
             PrintFailure("SHGetFolderPath", found);
             return found;
         }
-        const CString folder = CString(buffer) + L'\\' + LauncherSettings.installersFolderName + L'\\' +
-                               LauncherSettings.productFolderName;
-        const int made = api.SHCreateDirectoryExW(nullptr, folder, nullptr);
-        if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS) {
-            PrintFailure("SHCreateDirectoryEx", made);
-            return made;
-        }
-        filePath = folder + L'\\';
+        if (const int error = PreparePackageFolder(CString(buffer), folder)) return error;
     }
 
-    filePath += fileName;
-    // No sharing: a second launcher writing the same package fails here
-    // instead of interleaving its bytes with ours.
-    platform::UniqueFile file(api.CreateFileW(filePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const int code = ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
-        PrintFailure("CreateFile", code);
-        return code;
-    }
-    fileHandle = std::move(file);
+    filePath = folder + fileName;
+    platform::UniqueFile file;
+    if (const int error = CreateFreshFile(filePath, file)) return error;
+    // Written only once it is known to be the one name of a new file in the
+    // held folder, not a file reached through a link.
+    const HANDLE folderLock = inTemporaryFolder ? workingFolderLock.get() : packageFolderLock.get();
+    if (const int error = payload::CheckFileInFolder(file.get(), folderLock, fileName)) return error;
+    fileHandle = static_cast<platform::UniqueFile&&>(file);
     return 0;
 }
 
 int CInstallerLauncher::ExtractResourceToFile(const CString& resourceName, const CString& resourceType,
-                                              const CString& fileName, bool inTemporaryFolder, CString& filePath) {
+                                              const CString& fileName, bool inTemporaryFolder, CString& filePath,
+                                              platform::UniqueFile& lockedFile) {
     auto& api = platform::Api();
     filePath.Empty();
+    lockedFile.reset();
 
     // A missing resource, or one of size 0, writes nothing. The bytes of a
     // loaded resource stay readable for the life of the process.
@@ -128,25 +258,35 @@ int CInstallerLauncher::ExtractResourceToFile(const CString& resourceName, const
     }
 
     platform::UniqueFile file;
-    const int opened = OpenWorkingFile(fileName, inTemporaryFolder, file, filePath);
-    if (opened != 0) return opened;
+    if (const int error = OpenWorkingFile(fileName, inTemporaryFolder, file, filePath)) return error;
 
-    DWORD written = 0;
-    const BOOL wrote = api.WriteFile(file.get(), bytes, size, &written, nullptr);
-    // A write that stops short leaves a truncated installer: a failure even
-    // when WriteFile itself reports success.
-    if (!wrote || written != size) {
-        const int code = !wrote ? ErrorOr(GetLastError(), ERROR_WRITE_FAULT) : ERROR_WRITE_FAULT;
+    if (const int error = WriteWhole(file.get(), bytes, size)) {
         file.reset();
-        PrintFailure("WriteFile", code);
-        return code;
+        PrintFailure("WriteFile", error);
+        return error;
     }
-
     if (!file.Close()) {
         const int code = ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
         PrintFailure("CloseHandle", code);
         return code;
     }
+
+    // The writing handle is gone; from here a read-only handle, shared for
+    // reading only, keeps every writer and every delete out. In the moment
+    // between the two handles someone could have changed or replaced the
+    // file, so it must still be the one name of a file in the held folder,
+    // and hold exactly the payload's bytes.
+    platform::UniqueFile locked(api.CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!locked) {
+        const int code = ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
+        PrintFailure("CreateFile", code);
+        return code;
+    }
+    const HANDLE folderLock = inTemporaryFolder ? workingFolderLock.get() : packageFolderLock.get();
+    if (const int error = payload::CheckFileInFolder(locked.get(), folderLock, fileName)) return error;
+    if (const int error = payload::CompareFileWith(locked.get(), bytes, size)) return error;
+    lockedFile = static_cast<platform::UniqueFile&&>(locked);
     return 0;
 }
 
@@ -154,18 +294,35 @@ void CInstallerLauncher::RemoveWorkingFolder() {
     if (workingFolder.IsEmpty()) return;
     auto& api = platform::Api();
 
-    WIN32_FIND_DATAW entry{};
-    platform::UniqueFind find(api.FindFirstFileW(workingFolder + L"*.*", &entry));
-    if (find) {
-        do {
-            const CString name(entry.cFileName);
-            if (name == L"." || name == L"..") continue;
-            // Subfolders are not descended into; deleting one fails and the
-            // folder then stays, which is accepted.
-            api.DeleteFileW(workingFolder + name);
-        } while (api.FindNextFileW(find.get(), &entry));
-        find.reset();  // the search must be closed before the folder can go
+    // The folder's contents are deleted only while it is known to be the
+    // folder that was made: held, so that it cannot have been swapped for a
+    // link meanwhile, and no link itself.
+    const bool ours = workingFolderLock && payload::CheckFolderLevel(workingFolder) == 0;
+    if (ours) {
+        WIN32_FIND_DATAW entry{};
+        platform::UniqueFind find(api.FindFirstFileW(workingFolder + L"*.*", &entry));
+        if (find) {
+            do {
+                const CString name(entry.cFileName);
+                if (name == L"." || name == L"..") continue;
+                // A link is removed as a link, never followed. Plain
+                // subfolders are not descended into; deleting one fails and
+                // the folder then stays, which is accepted.
+                const bool linkedFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                                          (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+                if (linkedFolder) {
+                    api.RemoveDirectoryW(workingFolder + name);
+                } else {
+                    api.DeleteFileW(workingFolder + name);
+                }
+            } while (api.FindNextFileW(find.get(), &entry));
+            find.reset();  // the search must be closed before the folder can go
+        }
     }
+    // The folder's own handle goes last: removing a folder that is open
+    // without delete sharing fails. A link put in its place in this moment
+    // is removed as a link.
+    workingFolderLock.reset();
     api.RemoveDirectoryW(workingFolder);
     workingFolder.Empty();
 }

@@ -107,6 +107,26 @@ void CString::Append(const wchar_t* text, int count) {
     buffer_->Text()[needed] = L'\0';
 }
 
+wchar_t* CString::GetBufferSetLength(int length) {
+    if (length < 0) length = 0;
+    const int kept = GetLength() < length ? GetLength() : length;
+    if (!buffer_ || buffer_->refs > 1 || length > buffer_->capacity) {
+        Buffer* own = NewBuffer(GetString(), kept, length);
+        Release(buffer_);
+        buffer_ = own;
+    }
+    wchar_t* text = buffer_->Text();
+    for (int i = kept; i <= length; ++i) text[i] = L'\0';
+    buffer_->length = length;
+    return text;
+}
+
+void CString::Truncate(int length) {
+    if (length < 0) length = 0;
+    if (length >= GetLength()) return;
+    GetBufferSetLength(length);
+}
+
 int CString::GetLength() const noexcept { return buffer_ ? buffer_->length : 0; }
 
 void CString::Empty() noexcept {

@@ -36,6 +36,17 @@ public:
     // The code unit at `index`, which must be in [0, GetLength()).
     wchar_t GetAt(int index) const noexcept;
 
+    // Writable text for a Windows call that fills or changes it: the string
+    // gets an unshared buffer of `length` code units (the old text as far as
+    // it reaches, then zeros) and its NUL. Valid until the string is next
+    // changed; Truncate then sets the length the call reported.
+    wchar_t* GetBufferSetLength(int length);
+    // The string's own text, unshared and writable, at its present length.
+    wchar_t* GetBuffer() { return GetBufferSetLength(GetLength()); }
+    // Shortens the string to `length` code units; a larger length changes
+    // nothing.
+    void Truncate(int length);
+
     CString& operator+=(const CString& text);
     CString& operator+=(const wchar_t* text);
     CString& operator+=(wchar_t ch);

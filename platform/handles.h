@@ -104,6 +104,12 @@ struct RpcStringTraits {
     static BOOL Close(Type s) { return Api().RpcStringFreeW(&s) == RPC_S_OK; }
 };
 
+struct LocalMemoryTraits {  // blocks the system hands out with LocalAlloc
+    using Type = HLOCAL;
+    static Type Invalid() { return nullptr; }
+    static BOOL Close(Type h) { return Api().LocalFree(h) == nullptr; }
+};
+
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 using UniqueFile = UniqueAny<FileHandleTraits>;
 using UniqueSnapshot = UniqueAny<FileHandleTraits>;
@@ -112,5 +118,6 @@ using UniqueService = UniqueAny<ServiceHandleTraits>;
 using UniqueLibrary = UniqueAny<LibraryTraits>;
 using UniqueHkey = UniqueAny<RegistryKeyTraits>;
 using UniqueRpcString = UniqueAny<RpcStringTraits>;
+using UniqueLocal = UniqueAny<LocalMemoryTraits>;
 
 }  // namespace platform

@@ -1,14 +1,17 @@
 // One helper for the end-to-end runs of the preparation steps, copied under
 // several names; the name it runs under chooses its part:
 //
-//   msiexec.exe          stands where the launcher finds msiexec: records its
-//                        arguments and the listed processes still running,
+//   msiexec.exe          stands where the launcher finds msiexec: a run with
+//                        "/i" is the driver package's (package_probe.exe
+//                        below); any other records its arguments and the
+//                        listed processes still running,
 //                        exits 1603 when its arguments hold %PREP_FAIL_CODE%,
 //                        otherwise hands them to the real engine at
 //                        C:\e2e\engine\msiexec.exe and exits with its code;
 //   monitor_service.exe  a service that records every control code it gets,
 //                        and how many values the settings backup held then;
-//   package_probe.exe    stands for the driver package run: records the
+//   package_probe.exe    stands for the driver package run (also msiexec.exe
+//                        with "/i"): records the
 //                        backup key's whole tree (32-bit view), whether the
 //                        working folder is still there, and then changes the
 //                        settings key as a package would;
@@ -103,8 +106,13 @@ std::wstring Arguments() {
     return p;
 }
 
+int RunAsPackage();
+
 int RecordMsiexec() {
     const std::wstring args = Arguments();
+    // The launcher installs the driver package with "/i": that run is the
+    // package's, not a removal.
+    if (args.rfind(L"/i ", 0) == 0) return RunAsPackage();
     Log(L"msiexec\t" + args + L"\talive=" + ListedAlive());
     wchar_t fail[128] = {};
     if (GetEnvironmentVariableW(L"PREP_FAIL_CODE", fail, 128) && args.find(fail) != std::wstring::npos) return 1603;

@@ -152,9 +152,12 @@ def read_dump(wp, dump=DUMP):
 
 
 def prepare(wp):
+    """The launcher, and the helper where the launcher finds msiexec: the
+    package run ("/i") is the helper's own, removals are recorded and handed
+    to a saved copy of the real engine."""
     wp.put(LAUNCHER, "C:\\e2e\\run\\InstallerLauncher.exe")
-    wp.put(PROBE, PREP + "\\package_probe.exe")
-    wp.set_msi_open_command('"%s\\package_probe.exe" "%%1"' % PREP)
+    wp.use_msiexec_recorder()                                   # saves the engine copy
+    wp.put(PROBE, wp.system32_folder + "\\msiexec.exe")        # our helper in its place
 
 
 def install_packages(wp, names):
@@ -202,13 +205,11 @@ def scenario_main():
     """64-bit Windows 10: processes, older products, a running service and a
     full settings key with a leftover backup, in one run."""
     with WinePrefix(arch="win64", payloads=PAYLOADS) as wp:
+        install_packages(wp, ["PrepOld32", "PrepOldFail", "PrepOldOk"])  # by the real engine
         prepare(wp)
-        install_packages(wp, ["PrepOld32", "PrepOldFail", "PrepOldOk"])
         check(wp.reg_key_exists(UNINSTALL + code("01"), view=32) and
               not wp.reg_key_exists(UNINSTALL + code("01"), view=64), "PrepOld32 is not in the 32-bit view only")
         check(wp.reg_key_exists(UNINSTALL + code("03"), view=64), "PrepOldOk is not registered")
-        wp.use_msiexec_recorder()                                   # saves the engine copy
-        wp.put(PROBE, wp.system32_folder + "\\msiexec.exe")        # our recorder in its place
         wp.install_probe_service(PROBE, SERVICE, start=True)
         seed_settings(wp, 32, SETTINGS, GUID)
         seed_settings(wp, 32, LEFTOVER, "SettingsBackup_" + GUID)
@@ -272,10 +273,10 @@ def scenario_win32():
     """32-bit Windows: the 32-bit product list and the only registry view;
     the real engine removes the products; the service is not installed."""
     with WinePrefix(arch="win32", payloads=PAYLOADS) as wp:
-        prepare(wp)
         # Code 04 is on the 32-bit list only: its removal shows which list
         # was used.
-        install_packages(wp, ["PrepOld32", "PrepOld32Only"])
+        install_packages(wp, ["PrepOld32", "PrepOld32Only"])  # by the real engine
+        prepare(wp)
         for n in ("01", "04"):
             check(wp.reg_key_exists(UNINSTALL + code(n)), "product %s is not registered" % n)
         device = [r for r in SETTINGS if r[0].startswith("Device")]
@@ -284,7 +285,8 @@ def scenario_win32():
         for n in ("01", "04"):
             check(not wp.reg_key_exists(UNINSTALL + code(n)), "the older product %s was not removed" % n)
         log = wp.probe_log()
-        check(len(log) == 1 and log[0].startswith("package\tbackup=0\tworking=1"), "log: %r" % log)
+        check([l.split("\t")[0] for l in log] == ["msiexec", "msiexec", "package"] and
+              log[-1].startswith("package\tbackup=0\tworking=1"), "log: %r" % log)
         check_same_tree("backup", read_dump(wp), tree(device, copied=True))
         check_backup_gone(wp, None)
         check_same_tree("settings after the run", dump_settings(wp), expected_settings(device))

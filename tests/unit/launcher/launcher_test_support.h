@@ -1,5 +1,5 @@
 // Stand-ins shared by the launcher and payload unit tests: a recorder for
-// child-process starts, a filter that hides resources of the test executable,
+// child-process starts (CreateProcessW), a filter that hides resources of the test executable,
 // and helpers for files. Install them inside a seam::SeamScope.
 #pragma once
 
@@ -16,14 +16,20 @@
 
 namespace testsupport {
 
-// Records every ShellExecuteExW call instead of starting anything. Each start
-// gets a signalled event as its "process", so the real wait returns at once;
-// the exit codes come from `exitCodes` in order (0 when it runs out).
+// Records every CreateProcessW call instead of starting anything. Each start
+// gets a signalled event as its "process" (and one as its thread), so the
+// real wait returns at once; the exit codes come from `exitCodes` in order
+// (0 when it runs out).
 struct RunRecorder {
     struct Run {
-        std::wstring file;
-        std::wstring parameters;
-        SHELLEXECUTEINFOW info;
+        std::wstring file;         // the application name
+        std::wstring commandLine;  // as passed
+        std::wstring parameters;   // the command line after '"file" ', or "<no quoted file>"
+        BOOL inheritHandles;
+        DWORD creationFlags;
+        bool hasEnvironment;
+        std::wstring currentDirectory;  // "" for none
+        STARTUPINFOW startup;
     };
     static inline std::vector<Run> runs;
     static inline std::deque<DWORD> exitCodes;
@@ -35,14 +41,28 @@ struct RunRecorder {
         exitCodes.clear();
         processes.clear();
         processCloses = 0;
-        platform::Api().ShellExecuteExW = &Start;
+        platform::Api().CreateProcessW = &Start;
         platform::Api().GetExitCodeProcess = &ExitCode;
         platform::Api().CloseHandle = &Close;
     }
 
-    static BOOL WINAPI Start(SHELLEXECUTEINFOW* info) {
-        runs.push_back({info->lpFile ? info->lpFile : L"", info->lpParameters ? info->lpParameters : L"", *info});
+    static BOOL WINAPI Start(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                             BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR directory,
+                             LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
+        Run run{application ? application : L"", commandLine ? commandLine : L"", L"", inherit, flags,
+                environment != nullptr, directory ? directory : L"", *startup};
+        const std::wstring quoted = L"\"" + run.file + L"\"";
+        if (run.commandLine == quoted) {
+            run.parameters = L"";
+        } else if (run.commandLine.rfind(quoted + L" ", 0) == 0) {
+            run.parameters = run.commandLine.substr(quoted.size() + 1);
+        } else {
+            run.parameters = L"<no quoted file>";
+        }
+        runs.push_back(run);
         info->hProcess = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        info->hThread = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        info->dwProcessId = info->dwThreadId = 0;
         processes.push_back(info->hProcess);
         return TRUE;
     }

@@ -22,22 +22,54 @@ std::wstring Text(const CString& s) { return s.GetString(); }
 
 // ---- RunAndWait -----------------------------------------------------------------
 
-TEST(RunAndWait, StartsThroughTheShellWithOpenAndWaitsForTheExitCode) {
+TEST(RunAndWait, StartsTheFullPathWithTheQuotedCommandLineAndWaitsForTheExitCode) {
     seam::SeamScope scope;
     RunRecorder::Install();
-    RunRecorder::exitCodes = {3010};
-    EXPECT_EQ(RunAndWait(L"C:\\x\\setup.exe", L"/passive /norestart"), 3010);
-    ASSERT_EQ(RunRecorder::runs.size(), 1u);
-    const SHELLEXECUTEINFOW& info = RunRecorder::runs[0].info;
-    EXPECT_EQ(info.cbSize, 60u);
-    EXPECT_EQ(info.fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
-    EXPECT_STREQ(info.lpVerb, L"open");
-    EXPECT_EQ(RunRecorder::runs[0].file, L"C:\\x\\setup.exe");
-    EXPECT_EQ(RunRecorder::runs[0].parameters, L"/passive /norestart");
-    EXPECT_EQ(info.nShow, SW_SHOWDEFAULT);
-    EXPECT_EQ(info.hwnd, nullptr);
-    EXPECT_EQ(info.lpDirectory, nullptr);
-    EXPECT_EQ(RunRecorder::processCloses, 1);  // the process handle is not leaked
+    RunRecorder::exitCodes = {3010, 0};
+    EXPECT_EQ(RunAndWait(L"C:\\x y\\setup.exe", L"/passive /norestart"), 3010);
+    EXPECT_EQ(RunAndWait(L"C:\\x y\\setup.exe", L""), 0);
+    ASSERT_EQ(RunRecorder::runs.size(), 2u);
+    const RunRecorder::Run& run = RunRecorder::runs[0];
+    EXPECT_EQ(run.file, L"C:\\x y\\setup.exe");
+    EXPECT_EQ(run.commandLine, L"\"C:\\x y\\setup.exe\" /passive /norestart");
+    EXPECT_EQ(RunRecorder::runs[1].commandLine, L"\"C:\\x y\\setup.exe\"");  // no trailing blank
+    EXPECT_FALSE(run.inheritHandles);  // the launcher's locks stay its own
+    EXPECT_EQ(run.creationFlags, 0u);
+    EXPECT_FALSE(run.hasEnvironment);
+    EXPECT_EQ(run.currentDirectory, L"");  // the launcher's current folder
+    EXPECT_EQ(run.startup.dwFlags, static_cast<DWORD>(STARTF_USESHOWWINDOW));
+    EXPECT_EQ(run.startup.wShowWindow, SW_SHOWDEFAULT);
+    EXPECT_EQ(RunRecorder::processCloses, 2);  // no process handle is leaked
+}
+
+// A program that asks for elevation is refused by CreateProcessW with 740
+// and then started through the shell, which prompts for it.
+SHELLEXECUTEINFOW shellStart{};
+std::wstring shellFile, shellParameters;
+
+TEST(RunAndWait, ElevationRequiredFallsBackToTheShell) {
+    seam::SeamScope scope;
+    RunRecorder::Install();
+    seam::FailWith<&WindowsApi::CreateProcessW>(BOOL{FALSE}, DWORD{740});
+    Api().ShellExecuteExW = [](SHELLEXECUTEINFOW* info) WINAPI -> BOOL {
+        shellStart = *info;
+        shellFile = info->lpFile;
+        shellParameters = info->lpParameters;
+        info->hProcess = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        RunRecorder::processes.push_back(info->hProcess);
+        return TRUE;
+    };
+    RunRecorder::exitCodes = {1641};
+    EXPECT_EQ(RunAndWait(L"C:\\x\\setup.exe", L"/q"), 1641);
+    EXPECT_EQ(shellStart.cbSize, sizeof(SHELLEXECUTEINFOW));
+    EXPECT_EQ(shellStart.fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
+    EXPECT_STREQ(shellStart.lpVerb, L"open");
+    EXPECT_EQ(shellFile, L"C:\\x\\setup.exe");
+    EXPECT_EQ(shellParameters, L"/q");
+    EXPECT_EQ(shellStart.nShow, SW_SHOWDEFAULT);
+    EXPECT_EQ(shellStart.hwnd, nullptr);
+    EXPECT_EQ(shellStart.lpDirectory, nullptr);
+    EXPECT_EQ(RunRecorder::processCloses, 1);
 }
 
 TEST(RunAndWait, FailuresOfStartWaitAndExitCode) {
@@ -47,12 +79,21 @@ TEST(RunAndWait, FailuresOfStartWaitAndExitCode) {
         int want;
     };
     const Case cases[] = {
-        {"shell fails", [] { seam::FailWith<&WindowsApi::ShellExecuteExW>(BOOL{FALSE}, DWORD{ERROR_FILE_NOT_FOUND}); },
+        {"start fails", [] { seam::FailWith<&WindowsApi::CreateProcessW>(BOOL{FALSE}, DWORD{ERROR_FILE_NOT_FOUND}); },
          ERROR_FILE_NOT_FOUND},
-        {"shell fails without code", [] { seam::FailWith<&WindowsApi::ShellExecuteExW>(BOOL{FALSE}, DWORD{0}); },
+        {"start fails without code", [] { seam::FailWith<&WindowsApi::CreateProcessW>(BOOL{FALSE}, DWORD{0}); },
          ERROR_GEN_FAILURE},
-        {"no process handle",
-         [] { Api().ShellExecuteExW = [](SHELLEXECUTEINFOW* info) WINAPI -> BOOL { info->hProcess = nullptr; return TRUE; }; },
+        {"elevation asked, shell fails",
+         [] {
+             seam::FailWith<&WindowsApi::CreateProcessW>(BOOL{FALSE}, DWORD{740});
+             seam::FailWith<&WindowsApi::ShellExecuteExW>(BOOL{FALSE}, DWORD{ERROR_CANCELLED});
+         },
+         ERROR_CANCELLED},
+        {"elevation asked, shell gives no process",
+         [] {
+             seam::FailWith<&WindowsApi::CreateProcessW>(BOOL{FALSE}, DWORD{740});
+             Api().ShellExecuteExW = [](SHELLEXECUTEINFOW* info) WINAPI -> BOOL { info->hProcess = nullptr; return TRUE; };
+         },
          -1},
         {"wait fails", [] { seam::FailWith<&WindowsApi::WaitForSingleObject>(DWORD{WAIT_FAILED}, DWORD{6}); }, -1},
         {"wait abandoned", [] { seam::FailWith<&WindowsApi::WaitForSingleObject>(DWORD{WAIT_ABANDONED}, DWORD{0}); }, -1},
@@ -192,8 +233,10 @@ TEST_F(InstallSteps, DriverPackageVariantFollowsBothFlags) {
         EXPECT_EQ(launcher.InstallDriverPackage(), 0);
         EXPECT_EQ(testsupport::ReadFileBytes(package), c.bytes);
         ASSERT_EQ(RunRecorder::runs.size(), 1u);
-        EXPECT_EQ(RunRecorder::runs[0].file, package);  // opened by the shell
-        EXPECT_EQ(RunRecorder::runs[0].parameters, L"");
+        // No template: the system's msiexec, as the package's default
+        // association would run it.
+        EXPECT_EQ(RunRecorder::runs[0].file, testsupport::SystemFolder() + L"\\msiexec.exe");
+        EXPECT_EQ(RunRecorder::runs[0].parameters, L"/i \"" + package + L"\"");
     }
 }
 

@@ -17,18 +17,23 @@ namespace {
 
 class Extraction : public testing::Test {
 protected:
-    void TearDown() override { launcher.RemoveWorkingFolder(); }
+    void TearDown() override {
+        locked.reset();
+        launcher.packageFolderLock.reset();
+        launcher.RemoveWorkingFolder();
+    }
 
     // Extracts `resource` and returns what was printed.
     std::string Extract(const wchar_t* resource, const wchar_t* type, const wchar_t* file, bool temporary) {
         testing::internal::CaptureStdout();
-        result = launcher.ExtractResourceToFile(resource, type, file, temporary, path);
+        result = launcher.ExtractResourceToFile(resource, type, file, temporary, path, locked);
         return testing::internal::GetCapturedStdout();
     }
 
     seam::SeamScope scope;
     CInstallerLauncher launcher;
     CString path;
+    platform::UniqueFile locked;
     int result = -12345;
 };
 
@@ -38,11 +43,31 @@ std::wstring Text(const CString& s) { return s.GetString(); }
 void FailTempPath() { seam::FailWith<&WindowsApi::GetTempPathW>(DWORD{0}, DWORD{ERROR_ACCESS_DENIED}); }
 void TempPathTooLong() { seam::FailWith<&WindowsApi::GetTempPathW>(DWORD{600}, DWORD{0}); }
 void FailFolderPath() { seam::FailWith<&WindowsApi::SHGetFolderPathW>(HRESULT{E_ACCESSDENIED}, DWORD{0}); }
-void FailShellCreate() { seam::FailWith<&WindowsApi::SHCreateDirectoryExW>(int{ERROR_FILE_EXISTS}, DWORD{0}); }
 void FailCreateDirectory() {
     seam::FailWith<&WindowsApi::CreateDirectoryW>(BOOL{FALSE}, DWORD{ERROR_PATH_NOT_FOUND});
 }
-void FailCreateFile() { seam::FailWith<&WindowsApi::CreateFileW>(INVALID_HANDLE_VALUE, DWORD{ERROR_SHARING_VIOLATION}); }
+// Creating the new file (the table's files are named "case...") fails, or
+// holding the target folder does.
+void FailCreateFile() {
+    Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                           DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
+        if (disposition == CREATE_NEW && wcsstr(path, L"\\case")) {
+            ::SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+        return ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
+    };
+}
+void FailHoldFolder() {
+    Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                           DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
+        if (flags & FILE_FLAG_OPEN_REPARSE_POINT) {
+            ::SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+        return ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
+    };
+}
 void FailFind() { seam::FailWith<&WindowsApi::FindResourceW>(HRSRC{nullptr}, DWORD{ERROR_RESOURCE_TYPE_NOT_FOUND}); }
 void FailSize() { seam::FailWith<&WindowsApi::SizeofResource>(DWORD{0}, DWORD{0}); }
 void FailLoad() { seam::FailWith<&WindowsApi::LoadResource>(HGLOBAL{nullptr}, DWORD{ERROR_NOT_ENOUGH_MEMORY}); }
@@ -55,7 +80,18 @@ void ShortWrite() {
         return ::WriteFile(file, data, size - 1, written, nullptr);  // reports success
     };
 }
-void FailClose() { seam::FailOnCall<&WindowsApi::CloseHandle>(1, BOOL{FALSE}, DWORD{ERROR_INVALID_HANDLE}, true); }
+// Closing the written file fails (it is closed all the same, so that the
+// next case finds it free).
+void FailClose() {
+    Api().CloseHandle = [](HANDLE handle) WINAPI -> BOOL {
+        wchar_t path[MAX_PATH];
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, path, MAX_PATH, 0);
+        const BOOL closed = ::CloseHandle(handle);
+        if (length == 0 || length >= MAX_PATH || !wcsstr(path, L"\\case")) return closed;
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    };
+}
 
 TEST_F(Extraction, EachFailingStepPrintsItsLineAndReturnsItsCode) {
     enum class Path { Empty, Full };
@@ -72,8 +108,9 @@ TEST_F(Extraction, EachFailingStepPrintsItsLineAndReturnsItsCode) {
         {"temp path too long", TempPathTooLong, true, "GetTempPath failed (122)\n", 122, Path::Empty},
         {"SHGetFolderPathW fails", FailFolderPath, false, "SHGetFolderPath failed (-2147024891)\n",
          static_cast<int>(E_ACCESSDENIED), Path::Empty},
-        {"SHCreateDirectoryExW gives 80", FailShellCreate, false, "SHCreateDirectoryEx failed (80)\n", 80, Path::Empty},
-        {"CreateDirectoryW fails", FailCreateDirectory, true, "CreateDirectory failed (3)\n", 3, Path::Empty},
+        {"CreateDirectoryW fails (temporary)", FailCreateDirectory, true, "CreateDirectory failed (3)\n", 3, Path::Empty},
+        {"CreateDirectoryW fails (package)", FailCreateDirectory, false, "CreateDirectory failed (3)\n", 3, Path::Empty},
+        {"folder cannot be held", FailHoldFolder, false, "CreateFile failed (32)\n", 32, Path::Empty},
         {"CreateFileW fails (temporary)", FailCreateFile, true, "CreateFile failed (32)\n", 32, Path::Full},
         {"CreateFileW fails (package)", FailCreateFile, false, "CreateFile failed (32)\n", 32, Path::Full},
         {"FindResourceW fails", FailFind, true, "LocateResource failed (1813)\n", 1813, Path::Empty},
@@ -140,7 +177,7 @@ TEST_F(Extraction, TwoExtractionsShareOneFolderAndEachQueriesTheTempPath) {
 }
 
 TEST_F(Extraction, ExistingPackageIsReplacedWholeAndExistingFolderIsUsed) {
-    ::SHCreateDirectoryExW(nullptr, testsupport::PackageFolder().c_str(), nullptr);
+    ::SHCreateDirectoryExW(nullptr, testsupport::PackageFolder().c_str(), nullptr);  // exists already
     const std::wstring target = testsupport::PackageFolder() + L"CorvaneInstaller.msi";
     testsupport::WriteFileBytes(target, std::string(5000, 'x'));
     EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
@@ -192,17 +229,21 @@ TEST_F(Extraction, AttemptsAreBoundedAndStopAtOnceOnIncurableFailures) {
 TEST_F(Extraction, FailingUuidSourceIsBoundedToo) {
     seam::FailWith<&WindowsApi::UuidCreate>(RPC_STATUS{RPC_S_UUID_NO_ADDRESS}, DWORD{0});
     EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true),
-              "CreateDirectory failed (" + std::to_string(RPC_S_UUID_NO_ADDRESS) + ")\n");
+              "UuidCreate failed (" + std::to_string(RPC_S_UUID_NO_ADDRESS) + ")\n");
     EXPECT_EQ(seam::CallCount<&WindowsApi::UuidCreate>(), 8);
     EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+    seam::FailWith<&WindowsApi::UuidToStringW>(RPC_STATUS{RPC_S_OUT_OF_MEMORY}, DWORD{0});
+    Api().UuidCreate = ::UuidCreate;
+    EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true),
+              "UuidToString failed (" + std::to_string(RPC_S_OUT_OF_MEMORY) + ")\n");
 }
 
 // ---- Removal ------------------------------------------------------------------
 
 TEST_F(Extraction, RemovalDeletesFilesAndFolderButKeepsThePackage) {
-    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path), 0);
-    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_64", L"EXE", L"b.exe", true, path), 0);
-    ASSERT_EQ(launcher.ExtractResourceToFile(L"MSI32", L"MSI", L"CorvaneInstaller.msi", false, path), 0);
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path, locked), 0);
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_64", L"EXE", L"b.exe", true, path, locked), 0);
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"MSI32", L"MSI", L"CorvaneInstaller.msi", false, path, locked), 0);
     const std::wstring folder = Text(launcher.workingFolder);
 
     launcher.RemoveWorkingFolder();
@@ -215,14 +256,15 @@ TEST_F(Extraction, RemovalDeletesFilesAndFolderButKeepsThePackage) {
     EXPECT_EQ(seam::CallCount<&WindowsApi::RemoveDirectoryW>(), 0);
 
     // After removal, a new request makes a new folder.
-    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path), 0);
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path, locked), 0);
     EXPECT_NE(Text(launcher.workingFolder), folder);
 }
 
 TEST_F(Extraction, SubfolderStaysWithTheFolderAndNothingIsPrinted) {
-    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path), 0);
+    ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path, locked), 0);
     const std::wstring folder = Text(launcher.workingFolder);
     ASSERT_TRUE(::CreateDirectoryW((folder + L"sub").c_str(), nullptr));
+    locked.reset();  // as once its child has ended
 
     testing::internal::CaptureStdout();
     launcher.RemoveWorkingFolder();

@@ -59,21 +59,24 @@ protected:
         launches.clear();
         exitCodes.clear();
         launchErrors.clear();
-        Api().ShellExecuteExW = [](SHELLEXECUTEINFOW* info) WINAPI -> BOOL {
-            EXPECT_EQ(info->cbSize, 60u);
-            EXPECT_EQ(info->fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
-            EXPECT_STREQ(info->lpVerb, L"open");
-            EXPECT_EQ(info->nShow, SW_SHOWDEFAULT);
-            EXPECT_EQ(info->hwnd, nullptr);
-            EXPECT_EQ(info->lpDirectory, nullptr);  // the child starts in our current folder
-            launches.push_back({info->lpFile, info->lpParameters});
-            auto error = launchErrors.find(info->lpParameters);
+        Api().CreateProcessW = [](LPCWSTR file, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                                  BOOL inherit, DWORD, LPVOID, LPCWSTR directory, LPSTARTUPINFOW,
+                                  LPPROCESS_INFORMATION info) WINAPI -> BOOL {
+            EXPECT_FALSE(inherit);
+            EXPECT_EQ(directory, nullptr);  // the child starts in our current folder
+            const std::wstring quoted = L"\"" + std::wstring(file) + L"\" ";
+            const std::wstring line = commandLine;
+            EXPECT_EQ(line.rfind(quoted, 0), 0u) << "the command line begins with the quoted program";
+            const std::wstring parameters = line.substr(quoted.size());
+            launches.push_back({file, parameters});
+            auto error = launchErrors.find(parameters);
             if (error != launchErrors.end()) {
                 SetLastError(error->second);
                 return FALSE;
             }
             info->hProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);  // an ended child
-            children[info->hProcess] = exitCodes[info->lpParameters];
+            info->hThread = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+            children[info->hProcess] = exitCodes[parameters];
             return TRUE;
         };
         Api().GetExitCodeProcess = [](HANDLE h, DWORD* code) WINAPI -> BOOL {
