@@ -25,6 +25,11 @@
 #                     build (name the producing targets in DEPENDS).
 # Neither: the build's payload set (LAUNCHER_PAYLOAD_DIR if set, else the demo
 # payloads of target demo_payloads).
+# Each payload is checked against its slot (cmake/PayloadCheck.cmake): an MSI
+# slot needs a Windows Installer package for its platform, an EXE slot a PE
+# executable. Payloads are checked when CMake runs (and again whenever one of
+# them changes), except when DEPENDS is given: those files are made by the
+# build, so they are checked at build time, before they are embedded.
 #
 # Example, a variant that also carries the legacy uninstaller:
 #   add_installer_launcher(TARGET launcher_with_uninst
@@ -37,6 +42,7 @@
 # recompiles the resource script; either relinks the executable.
 
 include(${CMAKE_CURRENT_LIST_DIR}/LauncherSettings.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/PayloadCheck.cmake)
 
 set(LAUNCHER_SETTINGS ${CMAKE_CURRENT_LIST_DIR}/../resources/launcher_settings.json
     CACHE FILEPATH "Settings file (JSON) of the launcher executable")
@@ -169,6 +175,10 @@ function(add_installer_launcher)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${settings}")
 
     _launcher_rc_payloads("${payloads}" LAUNCHER_RC_PAYLOADS)
+    if(NOT ARG_DEPENDS)
+        launcher_payload_check(${payloads})
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${payloads})
+    endif()
     set(LAUNCHER_RC_STRINGS "${ls_STRING_TABLE}")
     set(resources ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources)
     cmake_path(NORMAL_PATH resources)
@@ -198,7 +208,19 @@ function(add_installer_launcher)
         set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
     endif()
     if(ARG_DEPENDS)
-        add_dependencies(${name} ${ARG_DEPENDS})
+        # Made by the build: checked once made, before the resource script
+        # that embeds them is compiled.
+        set(checked ${gen}/payloads.checked)
+        add_custom_command(OUTPUT ${checked}
+            COMMAND ${CMAKE_COMMAND} -DMSIINFO=${LAUNCHER_MSIINFO}
+                -P ${_LAUNCHER_PAYLOAD_CHECK_SCRIPT} ${payloads}
+            COMMAND ${CMAKE_COMMAND} -E touch ${checked}
+            DEPENDS ${payloads} ${_LAUNCHER_PAYLOAD_CHECK_SCRIPT}
+            COMMENT "Checking the payloads of ${name}"
+            VERBATIM)
+        add_custom_target(${name}_payload_check DEPENDS ${checked})
+        add_dependencies(${name}_payload_check ${ARG_DEPENDS})
+        add_dependencies(${name} ${name}_payload_check)
     endif()
 
     # What went in, for checks of the result.
