@@ -5,7 +5,8 @@
 #       [PAYLOAD_DIR dir | PAYLOADS file...] default: the build's payload set
 #       [DEPENDS target...]                  targets that produce the payload files
 #       [OUTPUT_DIR dir]                     default: ${CMAKE_CURRENT_BINARY_DIR}
-#       [OUTPUT_NAME name])                  default: name (".exe" is added)
+#       [OUTPUT_NAME name]                   default: name (".exe" is added)
+#       [SIGNED])                            signed when LAUNCHER_SIGNING_PKCS12 is set
 #
 # The target gets the properties LAUNCHER_PAYLOAD_NAMES (resource names
 # embedded), LAUNCHER_PAYLOAD_DIR (their folder, when they came from one) and
@@ -40,9 +41,14 @@
 #
 # A changed settings file reconfigures; a changed payload, icon or manifest
 # recompiles the resource script; either relinks the executable.
+#
+# SIGNED: the executable gets an Authenticode signature after each link when
+# the signing variables are set (cmake/LauncherSigning.cmake). The build's
+# InstallerLauncher is SIGNED; test and demo variants are not.
 
 include(${CMAKE_CURRENT_LIST_DIR}/LauncherSettings.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/PayloadCheck.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/LauncherSigning.cmake)
 
 set(LAUNCHER_SETTINGS ${CMAKE_CURRENT_LIST_DIR}/../resources/launcher_settings.json
     CACHE FILEPATH "Settings file (JSON) of the launcher executable")
@@ -125,7 +131,7 @@ function(_launcher_rc_payloads files out)
 endfunction()
 
 function(add_installer_launcher)
-    cmake_parse_arguments(ARG "" "TARGET;SETTINGS;PAYLOAD_DIR;OUTPUT_DIR;OUTPUT_NAME"
+    cmake_parse_arguments(ARG "SIGNED" "TARGET;SETTINGS;PAYLOAD_DIR;OUTPUT_DIR;OUTPUT_NAME"
         "PAYLOADS;DEPENDS" ${ARGN})
     if(ARG_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "add_installer_launcher: unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
@@ -221,6 +227,10 @@ function(add_installer_launcher)
         add_custom_target(${name}_payload_check DEPENDS ${checked})
         add_dependencies(${name}_payload_check ${ARG_DEPENDS})
         add_dependencies(${name} ${name}_payload_check)
+    endif()
+
+    if(ARG_SIGNED)
+        launcher_sign(${name} "Orvik Driver Installer")
     endif()
 
     # What went in, for checks of the result.
