@@ -10,12 +10,12 @@
 #
 # The target gets the properties LAUNCHER_PAYLOAD_NAMES (resource names
 # embedded), LAUNCHER_PAYLOAD_DIR (their folder, when they came from one) and
-# LAUNCHER_STRING_TABLE (TRUE when strings 500 and 501 are carried).
+# LAUNCHER_STRING_TABLE (TRUE when string 500 or 501 is carried).
 #
 # The executable is launcher_entry (wWinMain) + launcher_core + the settings
 # generated from SETTINGS + a resource script with the manifest, version
-# block, icon, the payloads and, when the settings hold both legacy question
-# texts, strings 500 and 501.
+# block, icon, the payloads and the legacy question texts the settings hold
+# (text as string 500, title as string 501).
 #
 # Payloads are files named after their resource, with the extension of its
 # type: VC2005_REDIST_32.exe, VC2005_REDIST_64.exe, UNINST.exe, UNINST2.exe,
