@@ -5,16 +5,17 @@
 #       [PAYLOAD_DIR dir | PAYLOADS file...] default: the build's payload set
 #       [DEPENDS target...]                  targets that produce the payload files
 #       [OUTPUT_DIR dir]                     default: ${CMAKE_CURRENT_BINARY_DIR}
-#       [OUTPUT_NAME name])                  default: name (".exe" is added)
+#       [OUTPUT_NAME name]                   default: name (".exe" is added)
+#       [SIGNED])                            signed when LAUNCHER_SIGNING_PKCS12 is set
 #
 # The target gets the properties LAUNCHER_PAYLOAD_NAMES (resource names
 # embedded), LAUNCHER_PAYLOAD_DIR (their folder, when they came from one) and
-# LAUNCHER_STRING_TABLE (TRUE when strings 500 and 501 are carried).
+# LAUNCHER_STRING_TABLE (TRUE when string 500 or 501 is carried).
 #
 # The executable is launcher_entry (wWinMain) + launcher_core + the settings
 # generated from SETTINGS + a resource script with the manifest, version
-# block, icon, the payloads and, when the settings hold both legacy question
-# texts, strings 500 and 501.
+# block, icon, the payloads and the legacy question texts the settings hold
+# (text as string 500, title as string 501).
 #
 # Payloads are files named after their resource, with the extension of its
 # type: VC2005_REDIST_32.exe, VC2005_REDIST_64.exe, UNINST.exe, UNINST2.exe,
@@ -25,6 +26,11 @@
 #                     build (name the producing targets in DEPENDS).
 # Neither: the build's payload set (LAUNCHER_PAYLOAD_DIR if set, else the demo
 # payloads of target demo_payloads).
+# Each payload is checked against its slot (cmake/PayloadCheck.cmake): an MSI
+# slot needs a Windows Installer package for its platform, an EXE slot a PE
+# executable. Payloads are checked when CMake runs (and again whenever one of
+# them changes), except when DEPENDS is given: those files are made by the
+# build, so they are checked at build time, before they are embedded.
 #
 # Example, a variant that also carries the legacy uninstaller:
 #   add_installer_launcher(TARGET launcher_with_uninst
@@ -35,8 +41,14 @@
 #
 # A changed settings file reconfigures; a changed payload, icon or manifest
 # recompiles the resource script; either relinks the executable.
+#
+# SIGNED: the executable gets an Authenticode signature after each link when
+# the signing variables are set (cmake/LauncherSigning.cmake). The build's
+# InstallerLauncher is SIGNED; test and demo variants are not.
 
 include(${CMAKE_CURRENT_LIST_DIR}/LauncherSettings.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/PayloadCheck.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/LauncherSigning.cmake)
 
 set(LAUNCHER_SETTINGS ${CMAKE_CURRENT_LIST_DIR}/../resources/launcher_settings.json
     CACHE FILEPATH "Settings file (JSON) of the launcher executable")
@@ -119,7 +131,7 @@ function(_launcher_rc_payloads files out)
 endfunction()
 
 function(add_installer_launcher)
-    cmake_parse_arguments(ARG "" "TARGET;SETTINGS;PAYLOAD_DIR;OUTPUT_DIR;OUTPUT_NAME"
+    cmake_parse_arguments(ARG "SIGNED" "TARGET;SETTINGS;PAYLOAD_DIR;OUTPUT_DIR;OUTPUT_NAME"
         "PAYLOADS;DEPENDS" ${ARGN})
     if(ARG_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "add_installer_launcher: unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
@@ -169,6 +181,10 @@ function(add_installer_launcher)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${settings}")
 
     _launcher_rc_payloads("${payloads}" LAUNCHER_RC_PAYLOADS)
+    if(NOT ARG_DEPENDS)
+        launcher_payload_check(${payloads})
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${payloads})
+    endif()
     set(LAUNCHER_RC_STRINGS "${ls_STRING_TABLE}")
     set(resources ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources)
     cmake_path(NORMAL_PATH resources)
@@ -198,7 +214,23 @@ function(add_installer_launcher)
         set_target_properties(${name} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
     endif()
     if(ARG_DEPENDS)
-        add_dependencies(${name} ${ARG_DEPENDS})
+        # Made by the build: checked once made, before the resource script
+        # that embeds them is compiled.
+        set(checked ${gen}/payloads.checked)
+        add_custom_command(OUTPUT ${checked}
+            COMMAND ${CMAKE_COMMAND} -DMSIINFO=${LAUNCHER_MSIINFO}
+                -P ${_LAUNCHER_PAYLOAD_CHECK_SCRIPT} ${payloads}
+            COMMAND ${CMAKE_COMMAND} -E touch ${checked}
+            DEPENDS ${payloads} ${_LAUNCHER_PAYLOAD_CHECK_SCRIPT}
+            COMMENT "Checking the payloads of ${name}"
+            VERBATIM)
+        add_custom_target(${name}_payload_check DEPENDS ${checked})
+        add_dependencies(${name}_payload_check ${ARG_DEPENDS})
+        add_dependencies(${name} ${name}_payload_check)
+    endif()
+
+    if(ARG_SIGNED)
+        launcher_sign(${name} "Orvik Driver Installer")
     endif()
 
     # What went in, for checks of the result.

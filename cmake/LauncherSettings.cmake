@@ -4,10 +4,12 @@
 #   launcher_settings_load(JSON_FILE PREFIX)
 #       Validates the file and sets, in the caller's scope:
 #         PREFIX_CPP           a .cpp defining `const LauncherSettingsTable LauncherSettings`
-#         PREFIX_STRING_TABLE  a STRINGTABLE with strings 500 and 501 when the file
-#                              has both legacyQuestionText and legacyQuestionTitle,
-#                              else empty
+#         PREFIX_STRING_TABLE  a STRINGTABLE with string 500 (legacyQuestionText)
+#                              and string 501 (legacyQuestionTitle), each when
+#                              the file has it; empty without either
 #       Any problem stops with FATAL_ERROR naming the key and what is wrong.
+#       A file with only one of the two question texts gives a warning: the
+#       launcher asks the question only when it carries both.
 #
 #   launcher_settings_write(FILE CONTENT)
 #       Writes FILE only when its content changes, so that an unchanged
@@ -21,9 +23,12 @@
 #   productFolderName, packageFileName                 strings
 #   oldProductCodes32, oldProductCodes64, processNames  arrays of strings
 #   useLegacyRuntimeArguments, continueAfterRuntimeFailure  booleans
+#   reportFailureInExitCode                             boolean, optional (false)
 #   legacyQuestionText, legacyQuestionTitle             strings, optional
 # The two product-code arrays pair entry by entry and must have equal lengths.
-# settingsGuid is a GUID in braces, 38 characters.
+# settingsGuid and every product code are GUIDs in braces, 38 characters: a
+# product code goes into msiexec's parameters as it stands, so anything more
+# (blanks, options) would change what msiexec is asked to do.
 
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
     cmake_minimum_required(VERSION 3.25)
@@ -33,7 +38,8 @@ set(_LS_STRING_KEYS driversKeyPath settingsGuid monitorServiceName
     installersFolderName productFolderName packageFileName)
 set(_LS_ARRAY_KEYS oldProductCodes32 oldProductCodes64 processNames)
 set(_LS_BOOL_KEYS useLegacyRuntimeArguments continueAfterRuntimeFailure)
-set(_LS_OPTIONAL_KEYS legacyQuestionText legacyQuestionTitle)
+set(_LS_OPTIONAL_BOOL_KEYS reportFailureInExitCode)
+set(_LS_QUESTION_KEYS legacyQuestionText legacyQuestionTitle)
 
 # _ls_hex(VALUE DIGITS OUT): VALUE as upper-case hexadecimal, zero-padded.
 function(_ls_hex value digits out)
@@ -169,12 +175,14 @@ function(_ls_expect_type json key type where)
     endif()
 endfunction()
 
-function(_ls_check_guid text where)
+# _ls_check_guid(TEXT WHAT WHERE): fails unless TEXT is a GUID in braces.
+# WHAT names the value ("key \"settingsGuid\"").
+function(_ls_check_guid text what where)
     set(h "[0-9A-Fa-f]")
     set(h4 "${h}${h}${h}${h}")
     if(NOT text MATCHES "^{${h4}${h4}-${h4}-${h4}-${h4}-${h4}${h4}${h4}}$")
         message(FATAL_ERROR
-            "${where}: key \"settingsGuid\" must be a GUID of 38 characters in braces, "
+            "${where}: ${what} must be a GUID of 38 characters in braces, "
             "like {00000000-0000-0000-0000-000000000000}; got \"${text}\"")
     endif()
 endfunction()
@@ -196,7 +204,8 @@ function(launcher_settings_load json_file prefix)
 
     # Unknown members are refused: a misspelt key would otherwise be
     # reported as missing, or an optional one silently ignored.
-    set(known ${_LS_STRING_KEYS} ${_LS_ARRAY_KEYS} ${_LS_BOOL_KEYS} ${_LS_OPTIONAL_KEYS})
+    set(known ${_LS_STRING_KEYS} ${_LS_ARRAY_KEYS} ${_LS_BOOL_KEYS} ${_LS_OPTIONAL_BOOL_KEYS}
+        ${_LS_QUESTION_KEYS})
     string(JSON count LENGTH "${json}")
     if(count GREATER 0)
         math(EXPR last "${count} - 1")
@@ -212,14 +221,18 @@ function(launcher_settings_load json_file prefix)
         _ls_expect_type("${json}" ${key} STRING "${where}")
         string(JSON value GET "${json}" ${key})
         if(key STREQUAL "settingsGuid")
-            _ls_check_guid("${value}" "${where}")
+            _ls_check_guid("${value}" "key \"settingsGuid\"" "${where}")
         endif()
         _ls_cpp_literal("${value}" "${where}: key \"${key}\"" lit_${key})
     endforeach()
 
-    foreach(key IN LISTS _LS_BOOL_KEYS)
-        _ls_expect_type("${json}" ${key} BOOLEAN "${where}")
-        string(JSON value GET "${json}" ${key})
+    foreach(key IN LISTS _LS_BOOL_KEYS _LS_OPTIONAL_BOOL_KEYS)
+        set(value false)
+        string(JSON t ERROR_VARIABLE err TYPE "${json}" ${key})
+        if(NOT err OR NOT key IN_LIST _LS_OPTIONAL_BOOL_KEYS)
+            _ls_expect_type("${json}" ${key} BOOLEAN "${where}")
+            string(JSON value GET "${json}" ${key})
+        endif()
         if(value)
             set(lit_${key} true)
         else()
@@ -244,6 +257,9 @@ function(launcher_settings_load json_file prefix)
                         "${where}: key \"${key}\" must hold strings only; entry ${i} is ${t}")
                 endif()
                 string(JSON value GET "${json}" ${key} ${i})
+                if(key MATCHES "^oldProductCodes")
+                    _ls_check_guid("${value}" "key \"${key}\" entry ${i}" "${where}")
+                endif()
                 _ls_cpp_literal("${value}" "${where}: key \"${key}\" entry ${i}" lit)
                 string(APPEND arrays "    ${lit},\n")
             endforeach()
@@ -257,25 +273,35 @@ function(launcher_settings_load json_file prefix)
             "${len_oldProductCodes64})")
     endif()
 
-    set(legacy_count 0)
-    foreach(key IN LISTS _LS_OPTIONAL_KEYS)
+    # Each question text given is embedded (text as string 500, title as
+    # 501); the launcher asks only when it finds both.
+    set(string_ids 500 501)
+    set(strings "")
+    set(given "")
+    foreach(key id IN ZIP_LISTS _LS_QUESTION_KEYS string_ids)
         string(JSON t ERROR_VARIABLE err TYPE "${json}" ${key})
         if(NOT err)
             _ls_expect_type("${json}" ${key} STRING "${where}")
             string(JSON value GET "${json}" ${key})
-            _ls_rc_literal("${value}" "${where}: key \"${key}\"" rc_${key})
-            math(EXPR legacy_count "${legacy_count} + 1")
+            _ls_rc_literal("${value}" "${where}: key \"${key}\"" rc)
+            string(APPEND strings "    ${id} ${rc}\n")
+            list(APPEND given ${key})
         endif()
     endforeach()
+    list(LENGTH given given_count)
+    if(given_count EQUAL 1)
+        message(WARNING "${where}: the legacy question needs both \"legacyQuestionText\" "
+            "and \"legacyQuestionTitle\"; with only \"${given}\" the launcher does not "
+            "ask it")
+    endif()
 
     set(string_table "")
-    if(legacy_count EQUAL 2)
+    if(strings)
         string(CONCAT string_table
             "STRINGTABLE\n"
             "LANGUAGE LANG_ENGLISH, SUBLANG_ENGLISH_US\n"
             "BEGIN\n"
-            "    500 ${rc_legacyQuestionText}\n"
-            "    501 ${rc_legacyQuestionTitle}\n"
+            "${strings}"
             "END\n")
     endif()
 
@@ -302,6 +328,7 @@ function(launcher_settings_load json_file prefix)
         "    ${len_processNames},\n"
         "    ${lit_useLegacyRuntimeArguments},\n"
         "    ${lit_continueAfterRuntimeFailure},\n"
+        "    ${lit_reportFailureInExitCode},\n"
         "};\n")
 
     set(${prefix}_CPP "${cpp}" PARENT_SCOPE)

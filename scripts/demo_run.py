@@ -2,13 +2,18 @@
 """Runs a built launcher once in a fresh Wine prefix and reports what it did.
 
 Called by scripts/demo after the build; uses the Wine prefix helpers of the
-end-to-end tests (tests/e2e/harness.py).
+end-to-end tests (tests/e2e/harness.py). By default it runs the demo's own
+launcher (build/demo/InstallerLauncher.exe, settings
+resources/demo/demo_settings.json). Before the run it starts each listed
+process (the demo service's program under the listed name, which waits to be
+ended) and installs the older demo product of the prefix's platform.
 """
 import argparse
 import json
 import ntpath
 import os
 import re
+import subprocess
 import sys
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
@@ -17,6 +22,10 @@ import harness  # noqa: E402
 
 PACKAGE_KEY = "HKLM\\Software\\Corvane\\TolvexOrvik\\DemoPackage"
 LAUNCHER = "C:\\demo\\InstallerLauncher.exe"
+DEMO_SETTINGS = os.path.join(ROOT, "resources", "demo", "demo_settings.json")
+# The older demo product installed before the run, per platform (the
+# launcher removes it when its product code is on the list it uses).
+OLDER_PACKAGE = {"win64": "DemoOlder64.msi", "win32": "DemoOlder32.msi"}
 MSI_OPEN = '"C:\\windows\\system32\\msiexec.exe" /qn /i "%1"'
 UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 # Values put into the settings key before the run (name, type, data); the
@@ -45,18 +54,6 @@ class Build:
 
     def product_codes(self, win64):
         return list(self.settings.get("oldProductCodes64" if win64 else "oldProductCodes32", []))
-
-
-def settings_file(build_dir):
-    """The settings file named in the build's cache (LAUNCHER_SETTINGS), else
-    the default one."""
-    cache = os.path.join(build_dir, "CMakeCache.txt")
-    if os.path.exists(cache):
-        with open(cache, encoding="utf-8", errors="replace") as f:
-            for line in f:
-                if line.startswith("LAUNCHER_SETTINGS:"):
-                    return os.path.normpath(line.split("=", 1)[1].strip())
-    return os.path.join(ROOT, "resources", "launcher_settings.json")
 
 
 def section(title):
@@ -101,14 +98,15 @@ def main():
     parser.add_argument("--arch", default="win64")
     parser.add_argument("--version", default="win10")
     parser.add_argument("--build", required=True)
-    parser.add_argument("--probe", required=True, help="prep_probe.exe of the build (the demo service)")
-    parser.add_argument("--launcher", help="another launcher than the build's own")
+    parser.add_argument("--probe", required=True,
+                        help="prep_probe.exe of the build (the demo service and the listed processes)")
+    parser.add_argument("--launcher", help="another launcher than the demo's own")
     parser.add_argument("--settings", help="the settings file that launcher was built with")
     parser.add_argument("options", nargs="*")
     args = parser.parse_args()
 
-    build = Build(args.settings or settings_file(args.build))
-    launcher = args.launcher or os.path.join(args.build, "InstallerLauncher.exe")
+    build = Build(args.settings or DEMO_SETTINGS)
+    launcher = args.launcher or os.path.join(args.build, "demo", "InstallerLauncher.exe")
     payloads = os.path.join(args.build, "demo-payloads")
     templates = os.path.join(args.build, "wine-templates")
     command_line = " ".join(['"%s"' % LAUNCHER] + args.options)
@@ -132,8 +130,23 @@ def main():
 
     # The children and the demo service append to one file, so its lines
     # give the order in which things happened.
+    started = []
     with harness.WinePrefix(arch=args.arch, version=args.version, payloads=payloads,
                             templates=templates, record_file=harness.PROBE_LOG) as wp:
+        # Before msiexec's recorder is put in place: the older product's
+        # installation is not part of what the launcher did.
+        older = os.path.join(payloads, "older", OLDER_PACKAGE[args.arch])
+        older_installed = bool(codes) and os.path.exists(older)
+        if older_installed:
+            wp.put(older, "C:\\demo\\older\\" + OLDER_PACKAGE[args.arch])
+            wp.wine("msiexec", "/i", "C:\\demo\\older\\" + OLDER_PACKAGE[args.arch], "/qn",
+                    check_rc=True)
+        for name in processes:
+            wp.put(args.probe, "C:\\demo\\processes\\" + name)
+            started.append(wp.start("C:\\demo\\processes\\" + name))
+        if processes:
+            wp.wait_probe_log(lambda log: all("started\t" + n in log for n in processes),
+                              "the listed processes")
         for name, kind, data in SEED:
             sub, _, value = name.rpartition("\\")
             wp.reg_add("HKLM\\" + build.settings_key + ("\\" + sub if sub else ""), value, data,
@@ -151,6 +164,12 @@ def main():
         print("   service %s: demo service (prep_probe.exe) installed and running; it records"
               % build.service)
         print("     each control code it receives")
+        if processes:
+            print("   demo processes started: %s (the demo service's program under that name,"
+                  % ", ".join(processes))
+            print("     waiting to be ended)")
+        if older_installed:
+            print("   older demo product installed: %s" % OLDER_PACKAGE[args.arch])
         running_before = wp.running_processes()
         listed_before = [p for p in running_before if p in processes]
         print("   listed processes running: %s" % (
@@ -181,7 +200,7 @@ def main():
         else:
             listed_after = [p for p in running_after if p in processes]
             print("   listed running before: %s" % (", ".join(listed_before) or "none"))
-            print("   listed running after:  %s" % (", ".join(listed_after) or "none"))
+            print("   listed running after: %s" % (", ".join(listed_after) or "none"))
         print("   running before the run and gone after it: %s" % (", ".join(gone) or "none"))
 
         section("Older products (%s list)" % ("64-bit" if win64 else "32-bit"))
@@ -272,6 +291,12 @@ def main():
 
         section("Exit code")
         print("   %d" % code)
+    for process in started:
+        try:
+            process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
     return 0
 
 

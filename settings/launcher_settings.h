@@ -22,6 +22,7 @@ struct LauncherSettingsTable {
     std::int32_t processNameCount;            // 0 or less: empty list
     bool useLegacyRuntimeArguments;
     bool continueAfterRuntimeFailure;
+    bool reportFailureInExitCode;  // the exit code reports the gate's stop or the package run's result
 };
 
 extern const LauncherSettingsTable LauncherSettings;

@@ -50,8 +50,16 @@ string(JSON bool_as_string SET "${base}" useLegacyRuntimeArguments "\"false\"")
 string(JSON string_as_array SET "${base}" packageFileName "[\"a.msi\"]")
 string(JSON array_as_string SET "${base}" processNames "\"a.exe\"")
 string(JSON array_entry_number SET "${base}" processNames "[\"a.exe\", 7]")
-string(JSON lengths_differ SET "${base}" oldProductCodes32 "[\"{A}\"]")
+set(code "{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F01}")
+string(JSON lengths_differ SET "${base}" oldProductCodes32 "[\"${code}\"]")
 string(JSON optional_wrong_type SET "${base}" legacyQuestionTitle "null")
+string(JSON flag_as_number SET "${base}" reportFailureInExitCode "1")
+# Product codes go into msiexec's parameters: one with options after it, one
+# without braces, one short.
+string(JSON code_with_options SET "${base}" oldProductCodes32 "[\"${code}\", \"${code} /qn\"]")
+string(JSON code_with_options SET "${code_with_options}" oldProductCodes64 "[\"${code}\", \"${code}\"]")
+string(JSON code_no_braces SET "${lengths_differ}" oldProductCodes64 "[\"8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F01\"]")
+string(JSON code_short SET "${lengths_differ}" oldProductCodes64 "[\"{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F0}\"]")
 set(malformed "{ \"driversKeyPath\": \"x\", ")
 set(mismatched_bracket "{ \"processNames\": [\"a.exe\" }")
 set(not_an_object "[1, 2]")
@@ -81,6 +89,10 @@ set(bad_cases
     "guid_number|\"settingsGuid\" must be string, not number"
     "lengths_differ|must have the same length \\(1 and 0\\)"
     "optional_wrong_type|\"legacyQuestionTitle\" must be string, not null"
+    "flag_as_number|\"reportFailureInExitCode\" must be boolean, not number"
+    "code_with_options|\"oldProductCodes32\" entry 1 must be a GUID of 38 characters in braces.*got \"{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F01} /qn\""
+    "code_no_braces|\"oldProductCodes64\" entry 0 must be a GUID of 38 characters"
+    "code_short|\"oldProductCodes64\" entry 0 must be a GUID of 38 characters"
     "utf8_overlong|\"productFolderName\": not valid UTF-8"
     "utf8_stray|\"productFolderName\": not valid UTF-8"
     "utf8_five_bytes|\"productFolderName\": not valid UTF-8")
@@ -115,7 +127,7 @@ set(want
     "    L\"Corvane\\\\\\\\Installers\","
     "    L\"TolvexOrvik\","
     "    L\"CorvaneInstaller.msi\","
-    "    nullptr," "    nullptr," "    0," "    nullptr," "    0," "    false," "    false,")
+    "    nullptr," "    nullptr," "    0," "    nullptr," "    0," "    false," "    false," "    false,")
 string(REPLACE "\\\\" "\\" want "${want}")
 if(NOT lines STREQUAL want)
     fail("default: table differs:\n${cpp}")
@@ -132,30 +144,32 @@ string(CONCAT tricky [=[{
   "installersFolderName": "A\\B",
   "productFolderName": "P",
   "packageFileName": "p.msi",
-  "oldProductCodes32": ["{A}", "{B}"],
-  "oldProductCodes64": ["{C}", "{D}"],
+  "oldProductCodes32": ["{8d0c2f6a-3b51-4e7a-9c21-5a1e0b6d3f01}", "{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F02}"],
+  "oldProductCodes64": ["{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F03}", "{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F04}"],
   "processNames": ["x.exe"],
   "useLegacyRuntimeArguments": true,
   "continueAfterRuntimeFailure": true,
+  "reportFailureInExitCode": true,
   "legacyQuestionText": "Remove \"old\" C:\\x caf\u00e9?",
   "legacyQuestionTitle": "T\ud83d\ude00"
 }]=])
 run_reader(tricky "${tricky}")
-if(NOT rc EQUAL 0)
-    fail("tricky: rejected:\n${err}")
+if(NOT rc EQUAL 0 OR err MATCHES "needs both")
+    fail("tricky: rejected or warned about the question:\n${err}")
 endif()
 foreach(expected
         [=[L"Soft\"ware\\Cor;vane\u0009[1]",]=]
         [=[L"Dev\u00E9Mon\U0001F600",]=]
         [=[k_oldProductCodes32[] = {
-    L"{A}",
-    L"{B}",
+    L"{8d0c2f6a-3b51-4e7a-9c21-5a1e0b6d3f01}",
+    L"{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F02}",
 };]=]
         [=[    k_oldProductCodes32,
     k_oldProductCodes64,
     2,
     k_processNames,
     1,
+    true,
     true,
     true,
 };]=])
@@ -173,15 +187,26 @@ foreach(expected
     endif()
 endforeach()
 
-# One legacy text alone gives no string table: the question needs both.
-string(JSON only_text SET "${base}" legacyQuestionText "\"Go on?\"")
-run_reader(only_text "${only_text}")
-if(NOT rc EQUAL 0 OR NOT rc_text STREQUAL "")
-    fail("only_text: rc ${rc}, string table \"${rc_text}\" ${err}")
-endif()
-
+# One question text alone is embedded alone, with a warning that the
+# question needs both: name | key | string id it becomes
+foreach(case "only_text|legacyQuestionText|500" "only_title|legacyQuestionTitle|501")
+    string(REPLACE "|" ";" parts "${case}")
+    list(GET parts 0 name)
+    list(GET parts 1 key)
+    list(GET parts 2 id)
+    string(JSON json SET "${base}" ${key} "\"Go on?\"")
+    run_reader(${name} "${json}")
+    string(REGEX MATCHALL "\n    50[01] " ids "${rc_text}")
+    if(NOT rc EQUAL 0)
+        fail("${name}: rejected:\n${err}")
+    elseif(NOT ids STREQUAL "\n    ${id} " OR NOT rc_text MATCHES "${id} L\"Go on\\?\"")
+        fail("${name}: string table is not string ${id} alone:\n${rc_text}")
+    elseif(NOT err MATCHES "Warning.*needs both \"legacyQuestionText\" and \"legacyQuestionTitle\"; with only \"${key}\"")
+        fail("${name}: no warning that the question needs both:\n${err}")
+    endif()
+endforeach()
 if(failures GREATER 0)
     message(FATAL_ERROR "${failures} settings check(s) failed")
 endif()
 list(LENGTH bad_cases n)
-message(STATUS "settings checks passed (${n} rejected files, 3 accepted)")
+message(STATUS "settings checks passed (${n} rejected files, 4 accepted)")

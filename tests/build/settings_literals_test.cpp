@@ -38,14 +38,15 @@ TEST(GeneratedSettings, StringsKeepTheirCharacters) {
 
 TEST(GeneratedSettings, ListsCountsAndFlags) {
     ASSERT_EQ(2, LauncherSettings.oldProductCodeCount);
-    EXPECT_STREQ(L"{A}", LauncherSettings.oldProductCodes32[0]);
-    EXPECT_STREQ(L"{B}", LauncherSettings.oldProductCodes32[1]);
-    EXPECT_STREQ(L"{C}", LauncherSettings.oldProductCodes64[0]);
-    EXPECT_STREQ(L"{D}", LauncherSettings.oldProductCodes64[1]);
+    EXPECT_STREQ(L"{8d0c2f6a-3b51-4e7a-9c21-5a1e0b6d3f01}", LauncherSettings.oldProductCodes32[0]);
+    EXPECT_STREQ(L"{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F02}", LauncherSettings.oldProductCodes32[1]);
+    EXPECT_STREQ(L"{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F03}", LauncherSettings.oldProductCodes64[0]);
+    EXPECT_STREQ(L"{8D0C2F6A-3B51-4E7A-9C21-5A1E0B6D3F04}", LauncherSettings.oldProductCodes64[1]);
     ASSERT_EQ(1, LauncherSettings.processNameCount);
     EXPECT_STREQ(L"x.exe", LauncherSettings.processNames[0]);
     EXPECT_TRUE(LauncherSettings.useLegacyRuntimeArguments);
     EXPECT_FALSE(LauncherSettings.continueAfterRuntimeFailure);
+    EXPECT_TRUE(LauncherSettings.reportFailureInExitCode);
 }
 
 TEST(GeneratedSettings, QuestionStringsInTheStringTable) {
