@@ -26,7 +26,6 @@ DEMO_SETTINGS = os.path.join(ROOT, "resources", "demo", "demo_settings.json")
 # The older demo product installed before the run, per platform (the
 # launcher removes it when its product code is on the list it uses).
 OLDER_PACKAGE = {"win64": "DemoOlder64.msi", "win32": "DemoOlder32.msi"}
-MSI_OPEN = '"C:\\windows\\system32\\msiexec.exe" /qn /i "%1"'
 UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 # Values put into the settings key before the run (name, type, data); the
 # launcher is a 32-bit program and sees the 32-bit registry view.
@@ -116,9 +115,6 @@ def main():
     uninstall_view = 64 if win64 else None     # the view the launcher tests
 
     print("demo: %s prefix reporting %s; command line: %s" % (args.arch, args.version, command_line))
-    print("demo: the shell's \"open\" on an .msi is pointed at msiexec with /qn")
-    print("      (HKCR\\Msi.Package\\shell\\Open\\command = %s)," % MSI_OPEN)
-    print("      since the package's full interface would wait headless for ever.")
 
     section("Settings the launcher was built with (%s)" % build.settings_path)
     print("   processes to end: %s" % (", ".join(processes) if processes else "none listed"))
@@ -152,7 +148,6 @@ def main():
             wp.reg_add("HKLM\\" + build.settings_key + ("\\" + sub if sub else ""), value, data,
                        kind=kind, view=32)
         wp.install_probe_service(args.probe, build.service, start=True)
-        wp.set_msi_open_command(MSI_OPEN)
         wp.use_msiexec_recorder()
         wp.env["E2E_PROBE_KEY"] = build.backup_key
         wp.put(launcher, LAUNCHER)
