@@ -23,6 +23,13 @@
 //                   with its code (unless E2E_EXIT_CODES names one). This lets
 //                   a recorder stand where msiexec is and still hand the work
 //                   to the real engine.
+//   E2E_ATTACK      when set, the run first tries what any other process
+//                   might do to the file it was started for (the first
+//                   quoted argument that is a file, else its own program
+//                   file): read it, open it for writing, delete it, rename it
+//                   and rename its folder; whatever succeeds is put back. It
+//                   appends "attack\t<file>\tread=ok write=refused ..." to the
+//                   record file.
 //
 // Without the variables it does nothing and exits 0.
 #include <windows.h>
@@ -193,6 +200,49 @@ DWORD RunForwarded(const std::wstring& program, const std::wstring& arguments) {
     return code;
 }
 
+// The first double-quoted argument that names an existing file, or "".
+std::wstring QuotedFileArgument(const std::wstring& arguments) {
+    for (size_t open = arguments.find(L'"'); open != std::wstring::npos;) {
+        const size_t close = arguments.find(L'"', open + 1);
+        if (close == std::wstring::npos) break;
+        const std::wstring candidate = arguments.substr(open + 1, close - open - 1);
+        const DWORD attributes = GetFileAttributesW(candidate.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return candidate;
+        open = arguments.find(L'"', close + 1);
+    }
+    return {};
+}
+
+// Tries each change another process could make to `file` and its folder,
+// undoing any that succeeds, and describes the outcome.
+std::wstring Attack(const std::wstring& file) {
+    const auto outcome = [](bool done) { return std::wstring(done ? L"done" : L"refused"); };
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    bool read = false;
+    {
+        HandleCloser reader(CreateFileW(file.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+        char byte = 0;
+        DWORD got = 0;
+        read = reader.h != INVALID_HANDLE_VALUE && ReadFile(reader.h, &byte, 1, &got, nullptr) && got == 1;
+    }
+    bool write = false;
+    {
+        HandleCloser writer(CreateFileW(file.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+        write = writer.h != INVALID_HANDLE_VALUE;
+    }
+    const std::wstring moved = file + L".moved";
+    const bool renamed = MoveFileW(file.c_str(), moved.c_str()) != FALSE;
+    if (renamed) MoveFileW(moved.c_str(), file.c_str());
+    const std::wstring folder = file.substr(0, file.rfind(L'\\'));
+    const std::wstring movedFolder = folder + L".moved";
+    const bool folderRenamed = MoveFileW(folder.c_str(), movedFolder.c_str()) != FALSE;
+    if (folderRenamed) MoveFileW(movedFolder.c_str(), folder.c_str());
+    // Deleting goes last: it cannot be undone.
+    const bool deleted = DeleteFileW(file.c_str()) != FALSE;
+    return L"attack\t" + file + L"\tread=" + (read ? L"ok" : L"refused") + L" write=" + outcome(write) +
+           L" delete=" + outcome(deleted) + L" rename=" + outcome(renamed) + L" folder=" + outcome(folderRenamed);
+}
+
 }  // namespace
 
 int wmain() {
@@ -216,6 +266,10 @@ int wmain() {
         if (exists) AppendValues(key.h, L"", 0, line);
     }
     if (!recordPath.empty()) AppendRecord(recordPath, line);
+    if (!GetEnv(L"E2E_ATTACK").empty()) {
+        const std::wstring target = QuotedFileArgument(ArgumentTail(commandLine));
+        AppendRecord(recordPath, Attack(target.empty() ? std::wstring(modulePath) : target));
+    }
 
     DWORD exitCode = 0;
     std::wstring target;

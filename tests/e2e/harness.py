@@ -109,7 +109,7 @@ class WinePrefix:
             "E2E_RECORD": self.record_file,
         })
         for name in ("E2E_EXIT_CODES", "E2E_FORWARD", "E2E_PROBE_KEY", "E2E_LAUNCH",
-                     "E2E_LAUNCH_DIR"):
+                     "E2E_LAUNCH_DIR", "E2E_ATTACK"):
             self.env.pop(name, None)
         # Persistent for the run, with the time limit of wine-lib.sh so that
         # a run killed by a time-out leaves no server behind for good.

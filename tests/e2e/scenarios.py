@@ -71,8 +71,8 @@ def describe(records):
 class Run:
     """One launcher run in a fresh prefix, with the checks the scenarios share."""
 
-    def __init__(self, wp, code, out, err):
-        self.wp, self.code, self.out, self.err = wp, code, out, err
+    def __init__(self, wp, code, out, err, cwd=RUN_DIR):
+        self.wp, self.code, self.out, self.err, self.cwd = wp, code, out, err, cwd
         self.records = wp.records()
         print("launcher exit code %d; recorded runs:\n%s" % (code, describe(self.records)))
 
@@ -111,9 +111,9 @@ class Run:
                         "%s ran from %s, not from a UUID folder in the temporary folder"
                         % (name, rec.path))
             folders.add(rec.path[:-len(name) - 1])
-            self.expect(rec.folder.rstrip("\\").lower() == RUN_DIR.lower(),
+            self.expect(rec.folder.rstrip("\\").lower() == self.cwd.lower(),
                         "%s started in %s, expected the launcher's current folder %s"
-                        % (name, rec.folder, RUN_DIR))
+                        % (name, rec.folder, self.cwd))
             self.expect(argument_tail(rec.command_line) == arguments,
                         "%s got arguments %r, expected %r"
                         % (name, argument_tail(rec.command_line), arguments))
@@ -145,9 +145,9 @@ class Run:
                     % program_of(rec.command_line))
         self.expect(argument_tail(rec.command_line) == arguments,
                     "msiexec got %r, expected %r" % (argument_tail(rec.command_line), arguments))
-        self.expect(rec.folder.rstrip("\\").lower() == RUN_DIR.lower(),
+        self.expect(rec.folder.rstrip("\\").lower() == self.cwd.lower(),
                     "msiexec started in %s, expected the launcher's current folder %s"
-                    % (rec.folder, RUN_DIR))
+                    % (rec.folder, self.cwd))
 
     def package_left(self, variant):
         path = self.wp.unix(PACKAGE)
@@ -225,7 +225,7 @@ def variant_launcher(name):
     return os.path.join(env_path("E2E_VARIANTS"), name, "InstallerLauncher.exe")
 
 
-def run_launcher(wp, arguments="", launcher=None, exit_codes=None, before=None):
+def run_launcher(wp, arguments="", launcher=None, exit_codes=None, before=None, cwd=RUN_DIR):
     """Sets the prefix up as every scenario needs it and runs the launcher."""
     source = launcher or env_path("E2E_LAUNCHER")
     check(os.path.isfile(source), "launcher not built: " + source)
@@ -238,8 +238,8 @@ def run_launcher(wp, arguments="", launcher=None, exit_codes=None, before=None):
     if before:
         before(wp)
     command_line = '"%s"%s' % (LAUNCHER, " " + arguments if arguments else "")
-    code, out, err = wp.launch(command_line, cwd=RUN_DIR)
-    return Run(wp, code, out, err)
+    code, out, err = wp.launch(command_line, cwd=cwd)
+    return Run(wp, code, out, err, cwd)
 
 
 def prefix(arch="win64", version="win10"):
@@ -416,6 +416,106 @@ def package_folder_blocked():
         run.settings_keys(main_sequence_ran=True)
 
 
+# ---- what other processes and users might try ----------------------------------------------
+# Each row: what is planted before the run, and what must hold afterwards.
+# The launcher runs from RUN_DIR with another current folder, CWD_DIR.
+CWD_DIR = "C:\\e2e\\cwd"
+ELSEWHERE = "C:\\e2e\\elsewhere"
+VICTIM = "C:\\e2e\\victim.msi"
+VENDOR = "C:\\ProgramData\\Corvane"
+PRODUCT = VENDOR + "\\Installers\\TolvexOrvik"
+PLANTED_DLLS = ["shcore.dll", "dwmapi.dll"]
+
+
+def plant_dlls(wp):
+    for folder in (RUN_DIR, CWD_DIR):
+        for name in PLANTED_DLLS:
+            wp.put(env_path("E2E_CANARY"), folder + "\\" + name)
+
+
+def attack_children(wp):
+    wp.env["E2E_ATTACK"] = "1"
+
+
+def link_folder(link, target):
+    """A Unix symbolic link at `link` to the folder `target` (Wine shows it as
+    a reparse point; its own CreateSymbolicLinkW makes nothing)."""
+    def plant(wp):
+        os.makedirs(wp.unix(target), exist_ok=True)
+        os.makedirs(os.path.dirname(wp.unix(link)), exist_ok=True)
+        os.symlink(wp.unix(target), wp.unix(link))
+    return plant
+
+
+def hard_link_package(wp):
+    os.makedirs(wp.unix(PRODUCT), exist_ok=True)
+    with open(wp.unix(VICTIM), "wb") as f:
+        f.write(b"not to be overwritten")
+    os.link(wp.unix(VICTIM), wp.unix(PACKAGE))
+
+
+def completes_untouched(run):
+    """The attempt changed nothing: the run is complete as without it."""
+    folder = run.working_folder_runs([("vcredist_x86.exe", "/passive /norestart"),
+                                      ("vcredist_x64.exe", "/passive /norestart")])
+    run.installed_without_template()
+    run.completed_with("MSI_WIN10_64", folder)
+
+
+def no_dll_loaded(run):
+    marker = run.wp.unix("C:\\e2e\\canary.txt")
+    run.expect(not os.path.exists(marker), "a planted DLL was loaded: %s" % (
+        open(marker, "rb").read().decode("utf-16-le", "replace") if os.path.exists(marker) else ""))
+    completes_untouched(run)
+
+
+def children_could_not_touch_their_files(run):
+    attacks = [l.split("\t") for l in run.wp.record_lines() if l.startswith("attack\t")]
+    targets = [a[1].lower() for a in attacks]
+    run.expect(len(attacks) == 3 and targets[2] == PACKAGE.lower() and
+               all(t.endswith(("\\vcredist_x86.exe", "\\vcredist_x64.exe")) for t in targets[:2]),
+               "attacks by both runtimes and msiexec expected, got %r" % attacks)
+    for attack in attacks:
+        run.expect(attack[2] == "read=ok write=refused delete=refused rename=refused folder=refused",
+                   "%s: %s" % (attack[1], attack[2]))
+    completes_untouched(run)
+
+
+def refused_redirected_package(run):
+    run.expect("CheckFolder failed (681)\n" in run.out, "no refusal of the link on standard output")
+    run.expect(run.wp.listdir(ELSEWHERE) == [], "the link's target got %s" % run.wp.listdir(ELSEWHERE))
+    run.order(["vcredist_x86.exe", "vcredist_x64.exe"])
+    run.nothing_installed()
+    run.settings_keys(main_sequence_ran=True)
+
+
+def victim_untouched(run):
+    with open(run.wp.unix(VICTIM), "rb") as f:
+        run.expect(f.read() == b"not to be overwritten", "the hard-linked file was overwritten")
+    completes_untouched(run)
+
+
+ATTACKS = {
+    "planted_dlls": (plant_dlls, CWD_DIR, no_dll_loaded),
+    "children_attack_their_files": (attack_children, RUN_DIR, children_could_not_touch_their_files),
+    "link_at_product_folder": (link_folder(PRODUCT, ELSEWHERE), RUN_DIR, refused_redirected_package),
+    "link_at_vendor_folder": (link_folder(VENDOR, ELSEWHERE), RUN_DIR, refused_redirected_package),
+    "hard_link_at_package": (hard_link_package, RUN_DIR, victim_untouched),
+}
+
+
+def attack_scenario(name):
+    before, cwd, holds = ATTACKS[name]
+
+    def scenario():
+        with prefix() as wp:
+            os.makedirs(wp.unix(cwd), exist_ok=True)
+            run = run_launcher(wp, before=before, cwd=cwd)
+            run.exit_code_zero()
+            holds(run)
+    return scenario
+
+
 SCENARIOS = {
     "win64_win10": platform_scenario("win64", "win10", "MSI_WIN10_64"),
     "win64_win81": platform_scenario("win64", "win81", "MSI64"),
@@ -446,6 +546,7 @@ SCENARIOS = {
     "question_yes": question_scenario("yes"),
     "question_no": question_scenario("no"),
 }
+SCENARIOS.update({"attack_" + name: attack_scenario(name) for name in ATTACKS})
 
 
 def main(argv):

@@ -110,10 +110,31 @@ inline std::wstring SystemFolder() {
     return std::wstring(buffer, length);
 }
 
-inline std::wstring PackageFolder() {
+inline std::wstring CommonAppData() {
     wchar_t buffer[MAX_PATH];
     ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer);
-    return std::wstring(buffer) + L"\\Corvane\\Installers\\TolvexOrvik\\";
+    return buffer;
+}
+
+inline std::wstring PackageFolder() { return CommonAppData() + L"\\Corvane\\Installers\\TolvexOrvik\\"; }
+
+// Deletes a folder with everything in it (no links are expected in it).
+inline void RemoveTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(folder + L"\\" + name);
+            } else {
+                ::DeleteFileW((folder + L"\\" + name).c_str());
+            }
+        } while (::FindNextFileW(find, &entry));
+        ::FindClose(find);
+    }
+    ::RemoveDirectoryW(folder.c_str());
 }
 
 inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -2,7 +2,9 @@
 // folder-name attempts and their bound, and what stays on disk.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "launcher/installer_launcher.h"
 #include "launcher_test_support.h"
@@ -277,3 +279,197 @@ TEST_F(Extraction, SubfolderStaysWithTheFolderAndNothingIsPrinted) {
 }
 
 }  // namespace
+
+// ---- Links, swapped files and access lists ------------------------------------------
+
+namespace refusals {
+
+// The final path of handles to files named "case..." leads elsewhere.
+DWORD WINAPI FileElsewhere(HANDLE handle, LPWSTR path, DWORD size, DWORD flags) {
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, path, size, flags);
+    if (length == 0 || length >= size || !wcsstr(path, L"\\case")) return length;
+    const std::wstring moved = L"\\\\?\\C:\\elsewhere" + std::wstring(wcsrchr(path, L'\\'));
+    if (moved.size() >= size) return static_cast<DWORD>(moved.size() + 1);
+    wcscpy(path, moved.c_str());
+    return static_cast<DWORD>(moved.size());
+}
+// The held folder (the second final path asked for) leads elsewhere.
+int finalPathCalls = 0;
+DWORD WINAPI FolderElsewhere(HANDLE handle, LPWSTR path, DWORD size, DWORD flags) {
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, path, size, flags);
+    if (++finalPathCalls != 2 || length == 0 || length + 2 >= size) return length;
+    wcscat(path, L"_x");
+    return length + 2;
+}
+BOOL WINAPI TwoNames(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    const BOOL got = ::GetFileInformationByHandle(file, information);
+    information->nNumberOfLinks = 2;
+    return got;
+}
+// What is read back differs from what was written in its last byte.
+BOOL WINAPI ChangedBytes(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
+    const BOOL got = ::ReadFile(file, buffer, size, read, overlapped);
+    if (got && *read > 0) static_cast<char*>(buffer)[*read - 1] ^= 1;
+    return got;
+}
+BOOL WINAPI ExtraByte(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
+    const BOOL got = ::ReadFile(file, buffer, size, read, overlapped);
+    if (got && *read == 0 && size > 0) *read = 1;  // the file goes on past the payload
+    return got;
+}
+DWORD WINAPI LevelIsLink(LPCWSTR path) {
+    const DWORD attributes = ::GetFileAttributesW(path);
+    return wcsstr(path, L"TolvexOrvik") ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
+}
+BOOL WINAPI LimitedToken(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID information, DWORD, PDWORD length) {
+    *static_cast<TOKEN_ELEVATION_TYPE*>(information) = TokenElevationTypeLimited;
+    *length = sizeof(TOKEN_ELEVATION_TYPE);
+    return TRUE;
+}
+
+}  // namespace refusals
+
+TEST_F(Extraction, LinksSwappedFilesAndFailedProtectionAreRefused) {
+    struct Case {
+        const char* name;
+        void (*install)();
+        bool temporary;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"file leads elsewhere", [] { Api().GetFinalPathNameByHandleW = refusals::FileElsewhere; }, true,
+         "CheckFile failed (681)\n"},
+        {"package leads elsewhere", [] { Api().GetFinalPathNameByHandleW = refusals::FileElsewhere; }, false,
+         "CheckFile failed (681)\n"},
+        {"folder leads elsewhere",
+         [] {
+             refusals::finalPathCalls = 0;
+             Api().GetFinalPathNameByHandleW = refusals::FolderElsewhere;
+         },
+         false, "CheckFolder failed (681)\n"},
+        {"file has a second name", [] { Api().GetFileInformationByHandle = refusals::TwoNames; }, false,
+         "CheckFile failed (1142)\n"},
+        {"bytes changed after writing", [] { Api().ReadFile = refusals::ChangedBytes; }, true,
+         "CompareFile failed (1006)\n"},
+        {"file grew after writing", [] { Api().ReadFile = refusals::ExtraByte; }, false, "CompareFile failed (1006)\n"},
+        {"a package level is a link", [] { Api().GetFileAttributesW = refusals::LevelIsLink; }, false,
+         "CheckFolder failed (681)\n"},
+        {"protection cannot be set",
+         [] { seam::FailWith<&WindowsApi::SetSecurityInfo>(DWORD{ERROR_ACCESS_DENIED}, DWORD{0}); }, false,
+         "SetSecurityInfo failed (5)\n"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam::SeamScope caseScope;
+        c.install();
+        const std::wstring file = L"case" + std::to_wstring(++n) + L".bin";
+        EXPECT_EQ(Extract(L"MSI64", L"MSI", file.c_str(), c.temporary), c.line);
+        EXPECT_NE(result, 0);
+        EXPECT_FALSE(locked);  // nothing to run
+        launcher.packageFolderLock.reset();
+    }
+}
+
+// The access lists handed to Windows, read back as SDDL (Wine accepts and
+// converts them but does not store them).
+std::vector<std::wstring> createdWith;  // per CreateDirectoryW: SDDL or "inherited"
+std::wstring protectedWith;             // SetSecurityInfo: flags and SDDL
+std::wstring Sddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
+    LPWSTR text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr))
+        return L"<unconvertible>";
+    const std::wstring sddl = text;
+    ::LocalFree(text);
+    return sddl;
+}
+
+TEST_F(Extraction, FoldersGetTheirAccessListsAndElevationDecidesForThePackageFolder) {
+    Api().CreateDirectoryW = [](LPCWSTR path, LPSECURITY_ATTRIBUTES security) WINAPI -> BOOL {
+        createdWith.push_back(security ? Sddl(security->lpSecurityDescriptor,
+                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)
+                                       : L"inherited");
+        return ::CreateDirectoryW(path, security);
+    };
+    Api().SetSecurityInfo = [](HANDLE, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner, PSID group,
+                               PACL dacl, PACL) WINAPI -> DWORD {
+        SECURITY_DESCRIPTOR descriptor;
+        ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        ::SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
+        ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
+        if (parts & PROTECTED_DACL_SECURITY_INFORMATION)
+            ::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+        protectedWith = std::to_wstring(type) + L" " + std::to_wstring(group == nullptr) + L" " +
+                        Sddl(&descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+        return ERROR_SUCCESS;
+    };
+    const std::wstring working = L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    const std::wstring package = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    const std::wstring packageDacl = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    struct Case {
+        const char* name;
+        bool limited;
+        std::vector<std::wstring> created;  // temporary folder, then the three package levels
+        std::wstring productFolder;         // what SetSecurityInfo got, or "" for no call
+    };
+    const Case cases[] = {
+        {"elevated", false, {working, package, package, package}, L"1 1 " + packageDacl},
+        {"not elevated", true, {working, L"inherited", L"inherited", L"inherited"}, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam::SeamScope caseScope;
+        if (c.limited) Api().GetTokenInformation = refusals::LimitedToken;
+        testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
+        createdWith.clear();
+        protectedWith.clear();
+        ASSERT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
+        ASSERT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
+        EXPECT_EQ(createdWith, c.created);
+        EXPECT_EQ(protectedWith, c.productFolder);
+        // An existing product folder is protected all the same.
+        protectedWith.clear();
+        launcher.packageFolderLock.reset();
+        ASSERT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
+        EXPECT_EQ(protectedWith, c.productFolder);
+        locked.reset();
+        launcher.packageFolderLock.reset();
+        launcher.RemoveWorkingFolder();
+    }
+}
+
+// ---- Large payloads ------------------------------------------------------------------
+
+// A payload of 20 MiB and 5 bytes, served through the resource calls.
+std::vector<BYTE> largePayload;
+std::vector<DWORD> writes;
+int shortWriteAt = 0;  // the call number that writes one byte less, 0 for none
+
+TEST_F(Extraction, LargePayloadIsWrittenInPiecesOfAtMost8MiB) {
+    largePayload.resize((20u << 20) + 5);
+    for (size_t i = 0; i < largePayload.size(); ++i) largePayload[i] = static_cast<BYTE>(i * 7 + i / 4096);
+    Api().SizeofResource = [](HMODULE, HRSRC) WINAPI -> DWORD { return static_cast<DWORD>(largePayload.size()); };
+    Api().LockResource = [](HGLOBAL) WINAPI -> LPVOID { return largePayload.data(); };
+    Api().WriteFile = [](HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) WINAPI -> BOOL {
+        writes.push_back(size);
+        const DWORD wanted = static_cast<int>(writes.size()) == shortWriteAt ? size - 1 : size;
+        return ::WriteFile(file, data, wanted, written, nullptr);
+    };
+    struct Case { int shortWriteAt; std::string line; std::vector<DWORD> writes; };
+    const Case cases[] = {
+        {0, "", {8u << 20, 8u << 20, (4u << 20) + 5}},
+        {2, "WriteFile failed (29)\n", {8u << 20, 8u << 20}},  // short in the middle: a failure
+    };
+    for (const Case& c : cases) {
+        writes.clear();
+        shortWriteAt = c.shortWriteAt;
+        EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"large.exe", true), c.line);
+        EXPECT_EQ(writes, c.writes);
+    }
+    // The whole file, read back: the payload's bytes, no more.
+    writes.clear();
+    shortWriteAt = 0;
+    ASSERT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"large.exe", true), "");
+    const std::string bytes = ReadFileBytes(Text(path));
+    EXPECT_TRUE(bytes.size() == largePayload.size() && memcmp(bytes.data(), largePayload.data(), bytes.size()) == 0);
+}

@@ -2,6 +2,7 @@
 // through, and the scope puts the real function back.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/handles.h"
@@ -83,4 +84,79 @@ TEST(Handles, ResetPutReleaseAndCloseEachCloseAtMostOnce) {
     { platform::UniqueFile none(INVALID_HANDLE_VALUE); }
     { platform::UniqueHandle none(nullptr); }
     EXPECT_TRUE(closed.empty());
+}
+
+// ---- Loading the system DLLs ------------------------------------------------------
+
+// What LoadSystemLibraries asked for, in order.
+std::vector<std::wstring> loads;
+
+BOOL WINAPI RecordRestriction(DWORD flags) {
+    loads.push_back(L"SetDefaultDllDirectories " + std::to_wstring(flags));
+    return TRUE;
+}
+
+TEST(LoadSystemLibraries, RestrictsTheSearchBeforeLoadingAnythingFromTheSystemFolder) {
+    struct Case {
+        const char* name;
+        bool restrictionExists;
+        std::wstring first;
+        std::wstring load;  // the form of every load, %s for the name
+    };
+    wchar_t system[MAX_PATH];
+    const std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
+    const Case cases[] = {
+        {"SetDefaultDllDirectories", true, L"SetDefaultDllDirectories 2048", L"LoadLibraryExW %s 2048"},
+        {"Windows 7 without its update", false, L"SetDllDirectoryW \"\"", L"LoadLibraryW " + systemFolder + L"\\%s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam::SeamScope scope;
+        static bool restrictionExists;
+        restrictionExists = c.restrictionExists;
+        loads.clear();
+        Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
+            if (std::string(name) == "SetDefaultDllDirectories") {
+                if (!restrictionExists) return nullptr;
+                return reinterpret_cast<FARPROC>(&RecordRestriction);
+            }
+            return ::GetProcAddress(module, name);
+        };
+        Api().SetDllDirectoryW = [](LPCWSTR path) WINAPI -> BOOL {
+            loads.push_back(L"SetDllDirectoryW \"" + std::wstring(path) + L"\"");
+            return TRUE;
+        };
+        Api().LoadLibraryExW = [](LPCWSTR name, HANDLE file, DWORD flags) WINAPI -> HMODULE {
+            loads.push_back(L"LoadLibraryExW " + std::wstring(name) + L" " + std::to_wstring(flags));
+            return ::LoadLibraryExW(name, file, flags);
+        };
+        Api().LoadLibraryW = [](LPCWSTR name) WINAPI -> HMODULE {
+            loads.push_back(L"LoadLibraryW " + std::wstring(name));
+            return ::LoadLibraryW(name);
+        };
+        ASSERT_EQ(platform::LoadSystemLibraries(), 0);
+        std::vector<std::wstring> want{c.first};
+        for (const wchar_t* dll : {L"user32.dll", L"shell32.dll", L"comctl32.dll", L"rpcrt4.dll", L"advapi32.dll"}) {
+            std::wstring load = c.load;
+            load.replace(load.find(L"%s"), 2, dll);
+            want.push_back(load);
+        }
+        EXPECT_EQ(loads, want);
+        EXPECT_NE(Api().RegOpenKeyExW, nullptr);
+        EXPECT_NE(Api().MessageBoxW, nullptr);
+    }
+}
+
+TEST(LoadSystemLibraries, AMissingFunctionIsReportedWithItsCode) {
+    seam::SeamScope scope;
+    Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
+        if (std::string(name) == "SetSecurityInfo") {
+            ::SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        return ::GetProcAddress(module, name);
+    };
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(platform::LoadSystemLibraries(), ERROR_PROC_NOT_FOUND);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetProcAddress failed (127)\n");
 }
