@@ -5,6 +5,8 @@
 #include "launcher/command_line_options.h"
 #include "settings/launcher_settings.h"
 #include "payload/install_steps.h"
+#include "platform/diagnostics.h"
+#include "platform/run_log.h"
 #include "platform/string_resource.h"
 #include "platform/windows_api.h"
 #include "preparation/preparation.h"
@@ -18,15 +20,34 @@ constexpr UINT kLegacyQuestionTitle = 501;
 using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
 
 // Asks whether to go on when the build carries both strings of the legacy
-// question; without them the answer counts as yes.
-bool LegacyUninstallConfirmed() {
+// question; without them the answer counts as yes. Returns 0 to go on,
+// ERROR_INSTALL_USEREXIT for any other answer, or the error of a box that
+// could not be shown.
+int AskLegacyQuestion() {
     CString text;
     CString title;
     const bool haveText = LoadStringResource(kLegacyQuestionText, text);
     const bool haveTitle = LoadStringResource(kLegacyQuestionTitle, title);
-    if (!haveText || !haveTitle) return true;
+    if (!haveText || !haveTitle) {
+        platform::LogLine(L"legacy question: not asked (its text or title is missing)");
+        return 0;
+    }
     // No owner window: the launcher has none. A failing box returns 0.
-    return platform::Api().MessageBoxW(nullptr, text, title, MB_YESNO) == IDYES;
+    const int answer = platform::Api().MessageBoxW(nullptr, text, title, MB_YESNO);
+    if (answer == 0) {
+        const int code = platform::ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
+        platform::PrintFailure("MessageBox", code);
+        return code;
+    }
+    platform::LogLine(L"legacy question: answered ", answer == IDYES ? L"yes" : L"no");
+    return answer == IDYES ? 0 : ERROR_INSTALL_USEREXIT;
+}
+
+// Logs "step <name>: <result>" and returns the result.
+int Logged(const wchar_t* step, int result) {
+    wchar_t number[16];
+    platform::LogLine(L"step ", step, L": ", platform::DecimalText(result, number));
+    return result;
 }
 
 }  // namespace
@@ -42,11 +63,20 @@ bool CInstallerLauncher::InitInstance() {
     platform::Api().InitCommonControlsEx(&controls);
 
     CWinApp::InitInstance();
+    platform::LogLine(L"command line: ", platform::Api().GetCommandLineW());
     ParseLauncherCommandLine();
     DetectPlatform();
-    if (PassGate(LauncherSettings.continueAfterRuntimeFailure)) RunMainSequence();
+    platform::LogLine(L"platform: ", isWow64 ? L"64-bit Windows" : L"32-bit Windows",
+                      isWin10 ? L", Windows 10 or later" : L", before Windows 10");
+    const int stopped = PassGate(LauncherSettings.continueAfterRuntimeFailure);
+    const int result = stopped != 0 ? stopped : RunMainSequence();
+    // Deployment tools read the exit code; by default it is 0 whatever
+    // happened, as callers of earlier builds expect.
+    exitCode = LauncherSettings.reportFailureInExitCode ? result : 0;
     return false;
 }
+
+int CInstallerLauncher::ExitInstance() { return exitCode; }
 
 void CInstallerLauncher::ParseLauncherCommandLine() { ParseLauncherOptions(CommandLine(), msiArguments); }
 
@@ -60,8 +90,10 @@ void CInstallerLauncher::DetectPlatform() {
         // Not knowing the platform, the launcher cannot pick a package; it
         // ends with the error as its exit code (never 0, which reads as a
         // normal end).
-        const DWORD error = GetLastError();
-        std::exit(error != 0 ? static_cast<int>(error) : ERROR_GEN_FAILURE);
+        const int code = platform::ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
+        platform::PrintFailure("IsWow64Process", code);
+        platform::LogExitCode(code);
+        std::exit(code);
     }
     isWow64 = wow64 != FALSE;
 
@@ -71,25 +103,32 @@ void CInstallerLauncher::DetectPlatform() {
     isWin10 = api.GetVersionExW(&version) && version.dwMajorVersion >= 10;
 }
 
-bool CInstallerLauncher::PassGate(bool continueAfterRuntimeFailure) {
+int CInstallerLauncher::PassGate(bool continueAfterRuntimeFailure) {
     const bool legacyGate = payload::ExecutableResourceCarried(L"UNINST");
-    if (legacyGate && !LegacyUninstallConfirmed()) return false;
+    if (legacyGate) {
+        if (const int answer = AskLegacyQuestion()) return answer;
+    }
 
-    if (InstallPrerequisites() != 0 && !continueAfterRuntimeFailure) return false;
+    const int runtimes = Logged(L"InstallPrerequisites", InstallPrerequisites());
+    if (runtimes != 0 && !continueAfterRuntimeFailure) return runtimes;
 
     // The runtimes are installed before the legacy uninstallers run.
-    if (legacyGate && RunLegacyUninstallers() != 0) return false;
-    return true;
+    if (legacyGate) {
+        if (const int uninstalled = Logged(L"RunLegacyUninstallers", RunLegacyUninstallers())) return uninstalled;
+    }
+    return 0;
 }
 
-void CInstallerLauncher::RunMainSequence() {
+int CInstallerLauncher::RunMainSequence() {
     // The settings backup exists exactly while the package runs, and the
     // working folder goes last, after every step that may write into it.
-    TerminateListedProcesses();
-    UninstallPreviousProducts(isWow64);
-    SignalDeviceMonitor();
-    BackupDriverSettings();
-    InstallDriverPackage();
-    DeleteSettingsBackup();
+    Logged(L"TerminateListedProcesses", TerminateListedProcesses());
+    Logged(L"UninstallPreviousProducts", UninstallPreviousProducts(isWow64));
+    Logged(L"SignalDeviceMonitor", SignalDeviceMonitor());
+    Logged(L"BackupDriverSettings", BackupDriverSettings());
+    const int package = Logged(L"InstallDriverPackage", InstallDriverPackage());
+    Logged(L"DeleteSettingsBackup", DeleteSettingsBackup());
     RemoveWorkingFolder();
+    platform::LogLine(L"step RemoveWorkingFolder: done");
+    return package;
 }

@@ -27,14 +27,20 @@ public:
     // the process at once with its error code as the exit code.
     void DetectPlatform();
 
-    // The gate before the main sequence: the optional legacy question, the
-    // runtimes and the legacy uninstallers. Returns true when the main
-    // sequence may run. `continueAfterRuntimeFailure` lets it go on after a
-    // failed runtime installation.
-    bool PassGate(bool continueAfterRuntimeFailure);
+    // The process exit code: 0, or with reportFailureInExitCode the result
+    // that ended the run.
+    int ExitInstance() override;
 
-    // The fixed main sequence; no step's result stops it.
-    void RunMainSequence();
+    // The gate before the main sequence: the optional legacy question, the
+    // runtimes and the legacy uninstallers. Returns 0 when the main sequence
+    // may run, else the result that stopped it (ERROR_INSTALL_USEREXIT when
+    // the question was answered No). `continueAfterRuntimeFailure` lets it
+    // go on after a failed runtime installation.
+    int PassGate(bool continueAfterRuntimeFailure);
+
+    // The fixed main sequence; no step's result stops it. Returns the result
+    // of InstallDriverPackage.
+    int RunMainSequence();
 
     // --- Working folder and extraction (payload/working_folder.cpp) --------
 
@@ -103,6 +109,8 @@ public:
     bool isWow64 = false;   // a 32-bit process on 64-bit Windows
     CString msiArguments;   // msiexec argument template from the options
     bool isWin10 = false;   // Windows 10 or later
+
+    int exitCode = 0;       // what ExitInstance reports
 
     // The folders, held without delete sharing while their files are in use:
     // the working folder from its creation to its removal, the package

@@ -4,6 +4,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/handles.h"
+#include "platform/run_log.h"
 #include "platform/windows_api.h"
 
 namespace {
@@ -28,11 +29,19 @@ int StartThroughShell(const CString& file, const CString& parameters, platform::
     return 0;
 }
 
+// Logs how the child of `file` ended and returns `result`.
+int Ended(const CString& file, const wchar_t* how, int result) {
+    wchar_t number[16];
+    platform::LogLine(L"child \"", file, how, platform::DecimalText(result, number));
+    return result;
+}
+
 }  // namespace
 
 int RunAndWait(const CString& file, const CString& parameters) {
+    platform::LogLine(L"child \"", file, L"\" starts with parameters: ", parameters);
     // An empty file name would start whatever the command line names first.
-    if (file.IsEmpty()) return ERROR_FILE_NOT_FOUND;
+    if (file.IsEmpty()) return Ended(file, L"\" not started: ", ERROR_FILE_NOT_FOUND);
 
     // The program is named by its full path, so no search and no file
     // association decides what runs.
@@ -50,15 +59,24 @@ int RunAndWait(const CString& file, const CString& parameters) {
         process.reset(started.hProcess);
     } else {
         const DWORD error = GetLastError();
-        if (error != kElevationRequired) return platform::ErrorOr(error, ERROR_GEN_FAILURE);
-        if (const int failed = StartThroughShell(file, parameters, process)) return failed;
-        if (!process) return -1;  // nothing to wait for
+        if (error != kElevationRequired) {
+            return Ended(file, L"\" not started: ", platform::ErrorOr(error, ERROR_GEN_FAILURE));
+        }
+        platform::LogLine(L"child \"", file, L"\" asks for elevation: started through the shell");
+        if (const int failed = StartThroughShell(file, parameters, process)) {
+            return Ended(file, L"\" not started: ", failed);
+        }
+        if (!process) return Ended(file, L"\" gave no process to wait for: ", -1);
     }
 
-    if (platform::Api().WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return -1;
+    if (platform::Api().WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) {
+        return Ended(file, L"\" could not be waited for: ", -1);
+    }
     DWORD exitCode = 0;
-    if (!platform::Api().GetExitCodeProcess(process.get(), &exitCode)) return -1;
-    return static_cast<int>(exitCode);
+    if (!platform::Api().GetExitCodeProcess(process.get(), &exitCode)) {
+        return Ended(file, L"\" ended, exit code unknown: ", -1);
+    }
+    return Ended(file, L"\" ended with exit code ", static_cast<int>(exitCode));
 }
 
 CString MsiexecPath() {

@@ -2,6 +2,8 @@
 
 #include <io.h>
 
+#include "platform/run_log.h"
+
 namespace platform {
 
 int FormatDecimal(long value, char* out) {
@@ -28,6 +30,7 @@ void PrintFailure(const char* operation, int code) {
     for (const char* p = " failed ("; *p != '\0'; ++p) line[length++] = *p;
     length += FormatDecimal(code, line + length);
     line[length++] = ')';
+    LogText(line, length);
     line[length++] = '\n';
     // The C runtime's unbuffered write to standard output; without a console
     // or redirection it goes nowhere, which is accepted.

@@ -6,8 +6,8 @@
 namespace platform {
 
 // Writes "<operation> failed (<code>)\n" to standard output, the code as a
-// signed decimal. The line goes out unbuffered, so it is not lost when the
-// process ends soon after.
+// signed decimal, and the same line to the run log. The line goes out
+// unbuffered, so it is not lost when the process ends soon after.
 void PrintFailure(const char* operation, int code);
 
 // `error` as a result code, or `fallback` when the failing call left the last

@@ -11,11 +11,13 @@
 #include <cstdlib>
 
 #include "platform/diagnostics.h"
+#include "platform/run_log.h"
 
 namespace {
 
 [[noreturn]] void OutOfMemory() {
     platform::PrintFailure("Allocate", ERROR_NOT_ENOUGH_MEMORY);
+    platform::LogExitCode(ERROR_NOT_ENOUGH_MEMORY);
     std::exit(ERROR_NOT_ENOUGH_MEMORY);
 }
 

@@ -4,7 +4,9 @@
 //   E2E_LAUNCH      the whole command line, program first
 //   E2E_LAUNCH_DIR  the child's current folder (optional)
 // Exits with the child's exit code; 255 when it could not be started (the
-// reason is printed on standard error).
+// reason is printed on standard error). Since the Unix side sees only the
+// low 8 bits of an exit code, the whole code is also printed on standard
+// error: "launch: exit code <n>".
 #include <windows.h>
 
 #include <cstdio>
@@ -56,5 +58,6 @@ int wmain() {
         code = 255;
     }
     CloseHandle(info.hProcess);
+    std::fwprintf(stderr, L"launch: exit code %lu\n", code);
     return static_cast<int>(code);
 }

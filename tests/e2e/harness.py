@@ -201,13 +201,16 @@ class WinePrefix:
     def launch(self, command_line, cwd="C:\\e2e\\run", timeout=180, extra_env=None):
         """Runs a Windows command line exactly as written (through tools/launch.exe,
         since Wine re-quotes arguments given on the Unix side) with `cwd` as the
-        current folder. Returns (exit code, stdout, stderr)."""
+        current folder. Returns (the whole 32-bit exit code, stdout, stderr)."""
         os.makedirs(self.unix(cwd), exist_ok=True)
         self.put(self.tool("launch.exe"), E2E_DIR + "\\tools\\launch.exe")
         env = {"E2E_LAUNCH": command_line, "E2E_LAUNCH_DIR": cwd}
         env.update(extra_env or {})
         out = self.wine(E2E_DIR + "\\tools\\launch.exe", timeout=timeout, extra_env=env)
-        return out.returncode, out.stdout, out.stderr
+        # The exit status on this side keeps 8 bits; launch.exe prints all 32.
+        whole = re.search(r"^launch: exit code (\d+)\r?$", out.stderr, re.MULTILINE)
+        code = int(whole.group(1)) if whole else out.returncode
+        return code, out.stdout, out.stderr
 
     def start(self, *args, extra_env=None):
         """Starts a program in the background (e.g. a box answerer); returns the Popen."""

@@ -410,10 +410,58 @@ def package_folder_blocked():
                                           ("vcredist_x64.exe", "/passive /norestart")])
         run.expect(re.search(r"^CheckFolder failed \(267\)$", run.out, re.MULTILINE),
                    "no CheckFolder diagnostic line on standard output")
+        run.expect("CheckFolder failed (267)" in run_log(wp), "the diagnostic line is not in the run log")
         run.nothing_installed()
         # The steps after the package run still ran.
         run.working_folder_removed(folder)
         run.settings_keys(main_sequence_ran=True)
+
+
+# ---- the run log and the exit code on request ------------------------------------------------
+def run_log(wp):
+    """The lines of the one log file the run left in the user's temporary folder."""
+    temp = wp.temp_folder()
+    logs = [n for n in os.listdir(temp) if re.fullmatch(r"InstallerLauncher_\d{8}_\d{6}\.log", n)]
+    check(len(logs) == 1, "one run log expected in %s, found %s" % (temp, logs))
+    with open(os.path.join(temp, logs[0]), encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def log_of_a_failing_runtime_and_a_restart():
+    """Continue after a failing runtime, and a package asking for a restart:
+    the log names every child with its path, parameters and exit code."""
+    with prefix() as wp:
+        run = run_launcher(wp, launcher=variant_launcher("continue"),
+                           exit_codes={"vcredist_x86.exe": 1603, "msiexec.exe": 3010})
+        run.exit_code_zero()
+        folder = run.working_folder_runs([("vcredist_x86.exe", "/passive /norestart")])
+        log = run_log(wp)
+        msiexec = wp.system32_folder.replace("syswow64", "system32") + "\\msiexec.exe"
+        want = [
+            'command line: "%s"' % LAUNCHER,
+            "platform: 64-bit Windows, Windows 10 or later",
+            'child "%s\\vcredist_x86.exe" starts with parameters: /passive /norestart' % folder,
+            'child "%s\\vcredist_x86.exe" ended with exit code 1603' % folder,
+            "step InstallPrerequisites: 1603",
+            'child "%s" starts with parameters: /i "%s"' % (msiexec, PACKAGE),
+            'child "%s" ended with exit code 3010' % msiexec,
+            "step InstallDriverPackage: 3010",
+            "exit code: 0",
+        ]
+        lines = [l for l in log if l.lower() in [w.lower() for w in want]]
+        run.expect(len(lines) == len(want) and log[-1] == "exit code: 0",
+                   "log lacks %s:\n%s" % ([w for w in want if w.lower() not in [l.lower() for l in log]],
+                                           "\n".join(log)))
+
+
+def exit_code_reported(exit_codes, expected):
+    """reportFailureInExitCode set: the gate's stop, or the package run's result."""
+    def scenario():
+        with prefix() as wp:
+            run = run_launcher(wp, launcher=variant_launcher("report"), exit_codes=exit_codes)
+            run.expect(run.code == expected, "exit code %d, expected %d" % (run.code, expected))
+            run.expect(run_log(wp)[-1] == "exit code: %d" % expected, "the log's last line")
+    return scenario
 
 
 # ---- what other processes and users might try ----------------------------------------------
@@ -547,6 +595,12 @@ SCENARIOS = {
     "question_no": question_scenario("no"),
 }
 SCENARIOS.update({"attack_" + name: attack_scenario(name) for name in ATTACKS})
+SCENARIOS.update({
+    "run_log": log_of_a_failing_runtime_and_a_restart,
+    "exit_code_gate_stop": exit_code_reported({"vcredist_x86.exe": 1603}, 1603),
+    "exit_code_restart": exit_code_reported({"msiexec.exe": 3010}, 3010),
+    "exit_code_success": exit_code_reported({}, 0),
+})
 
 
 def main(argv):

@@ -140,6 +140,7 @@ struct QuestionRecorder {
             text = t;
             title = c;
             type = u;
+            if (answer == 0) ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // a box that could not be shown
             return answer;
         };
     }
@@ -181,7 +182,7 @@ protected:
 };
 
 TEST_F(Gate, QuestionFromStrings500And501AnsweredYesRunsRuntimesThenUninstallers) {
-    EXPECT_TRUE(launcher.PassGate(false));
+    EXPECT_EQ(launcher.PassGate(false), 0);
     EXPECT_EQ(QuestionRecorder::calls, 1);
     EXPECT_EQ(QuestionRecorder::text, L"Remove the older driver first?");
     EXPECT_EQ(QuestionRecorder::title, L"Driver setup");
@@ -192,9 +193,12 @@ TEST_F(Gate, QuestionFromStrings500And501AnsweredYesRunsRuntimesThenUninstallers
 }
 
 TEST_F(Gate, AnswerNoOrAFailingBoxStopsBeforeAnything) {
-    for (int answer : {IDNO, 0, IDCANCEL}) {
+    // No, and any other answer, stop as the user's choice; a box that could
+    // not be shown stops with its error.
+    for (const auto& [answer, stop] : {std::pair{IDNO, ERROR_INSTALL_USEREXIT}, std::pair{0, ERROR_NOT_ENOUGH_MEMORY},
+                                       std::pair{IDCANCEL, ERROR_INSTALL_USEREXIT}}) {
         QuestionRecorder::Install(answer);
-        EXPECT_FALSE(launcher.PassGate(false)) << answer;
+        EXPECT_EQ(launcher.PassGate(false), stop) << answer;
         EXPECT_EQ(QuestionRecorder::calls, 1);
         EXPECT_TRUE(RunRecorder::runs.empty());
         EXPECT_TRUE(launcher.workingFolder.IsEmpty());  // no folder was made
@@ -211,7 +215,7 @@ TEST_F(Gate, NoQuestionWhenAStringIsMissingOrEmpty) {
         RunRecorder::Install();
         QuestionRecorder::Install(IDNO);
         InstallStrings(question, title);
-        EXPECT_TRUE(launcher.PassGate(false));
+        EXPECT_EQ(launcher.PassGate(false), 0);
         EXPECT_EQ(QuestionRecorder::calls, 0);
         EXPECT_EQ(RunRecorder::runs.size(), 4u);  // as after Yes
     }
@@ -219,35 +223,35 @@ TEST_F(Gate, NoQuestionWhenAStringIsMissingOrEmpty) {
 
 TEST_F(Gate, WithoutUninstNoQuestionAndNoLegacyRun) {
     ResourceHider::Install({L"UNINST"});
-    EXPECT_TRUE(launcher.PassGate(false));
+    EXPECT_EQ(launcher.PassGate(false), 0);
     EXPECT_EQ(QuestionRecorder::calls, 0);
     EXPECT_EQ(RunNames(), (std::vector<std::wstring>{L"vcredist_x86.exe", L"vcredist_x64.exe"}));
 }
 
 TEST_F(Gate, RuntimeFailureStopsUnlessAllowedToContinue) {
-    struct Case { bool uninstCarried; bool continueAfter; bool wantPass; std::vector<std::wstring> wantRuns; };
+    struct Case { bool uninstCarried; bool continueAfter; int wantStop; std::vector<std::wstring> wantRuns; };
     const Case cases[] = {
-        {true, false, false, {L"vcredist_x86.exe"}},
-        {true, true, true, {L"vcredist_x86.exe", L"qx_isu.exe", L"qx_isu2.exe"}},
-        {false, false, false, {L"vcredist_x86.exe"}},
-        {false, true, true, {L"vcredist_x86.exe"}},
+        {true, false, 3010, {L"vcredist_x86.exe"}},
+        {true, true, 0, {L"vcredist_x86.exe", L"qx_isu.exe", L"qx_isu2.exe"}},
+        {false, false, 3010, {L"vcredist_x86.exe"}},
+        {false, true, 0, {L"vcredist_x86.exe"}},
     };
     for (const Case& c : cases) {
         RunRecorder::Install();
         ResourceHider::Install(c.uninstCarried ? std::initializer_list<const wchar_t*>{}
                                                : std::initializer_list<const wchar_t*>{L"UNINST"});
         RunRecorder::exitCodes = {3010};  // success with restart needed counts as failure
-        EXPECT_EQ(launcher.PassGate(c.continueAfter), c.wantPass);
+        EXPECT_EQ(launcher.PassGate(c.continueAfter), c.wantStop);
         EXPECT_EQ(RunNames(), c.wantRuns);
     }
 }
 
 TEST_F(Gate, LegacyUninstallerFailureStops) {
     RunRecorder::exitCodes = {0, 0, 0, 1};  // UNINST2 fails
-    EXPECT_FALSE(launcher.PassGate(true));
+    EXPECT_EQ(launcher.PassGate(true), 1);
     RunRecorder::Install();
     RunRecorder::exitCodes = {0, 0, 1, 0};  // UNINST fails, UNINST2 succeeds: the last result counts
-    EXPECT_TRUE(launcher.PassGate(false));
+    EXPECT_EQ(launcher.PassGate(false), 0);
 }
 
 // ---- The whole start-up ------------------------------------------------------
@@ -290,9 +294,17 @@ TEST_F(StartUp, RunsRuntimesThenPackageAndRemovesTheWorkingFolder) {
 TEST_F(StartUp, RuntimeFailureLeavesTheWorkingFolderAndRunsNoPackage) {
     RunRecorder::exitCodes = {1603};
     EXPECT_FALSE(launcher.InitInstance());
+    EXPECT_EQ(launcher.ExitInstance(), 0);  // these settings report nothing
     ASSERT_EQ(RunRecorder::runs.size(), 1u);
     EXPECT_TRUE(testsupport::Exists(RunRecorder::runs[0].file));
     EXPECT_FALSE(launcher.workingFolder.IsEmpty());
+}
+
+TEST_F(StartUp, MainSequenceGivesThePackageRunsResult) {
+    RunRecorder::exitCodes = {0, 0, 3010};
+    launcher.DetectPlatform();
+    ASSERT_EQ(launcher.PassGate(false), 0);
+    EXPECT_EQ(launcher.RunMainSequence(), 3010);
 }
 
 TEST_F(StartUp, PackageFailureStillEndsTheSequence) {
