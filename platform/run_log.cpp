@@ -20,41 +20,62 @@ void Write(const char* bytes, DWORD count) {
     if (LogFile() && count > 0) Api().WriteFile(LogFile().get(), bytes, count, &written, nullptr);
 }
 
-// Appends `text` as UTF-8, through a small buffer. A surrogate without its
-// partner becomes U+FFFD.
-void WriteUtf8(const wchar_t* text) {
-    char buffer[256];
-    DWORD used = 0;
-    for (const wchar_t* p = text; *p != L'\0'; ++p) {
-        unsigned long point = static_cast<unsigned short>(*p);
-        if (point >= 0xD800 && point <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            point = 0x10000 + ((point - 0xD800) << 10) + (static_cast<unsigned short>(p[1]) - 0xDC00);
-            ++p;
-        } else if (point >= 0xD800 && point <= 0xDFFF) {
-            point = 0xFFFD;
-        }
-        if (used + 4 > sizeof(buffer)) {
-            Write(buffer, used);
-            used = 0;
-        }
-        if (point < 0x80) {
-            buffer[used++] = static_cast<char>(point);
-        } else if (point < 0x800) {
-            buffer[used++] = static_cast<char>(0xC0 | (point >> 6));
-            buffer[used++] = static_cast<char>(0x80 | (point & 0x3F));
-        } else if (point < 0x10000) {
-            buffer[used++] = static_cast<char>(0xE0 | (point >> 12));
-            buffer[used++] = static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-            buffer[used++] = static_cast<char>(0x80 | (point & 0x3F));
-        } else {
-            buffer[used++] = static_cast<char>(0xF0 | (point >> 18));
-            buffer[used++] = static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-            buffer[used++] = static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-            buffer[used++] = static_cast<char>(0x80 | (point & 0x3F));
+// One line on its way to the file: collected as UTF-8 and written in one
+// piece (a line longer than the buffer in several).
+class Line {
+public:
+    // Adds `text`; a surrogate without its partner becomes U+FFFD.
+    void Add(const wchar_t* text) {
+        for (const wchar_t* p = text; *p != L'\0'; ++p) {
+            unsigned long point = static_cast<unsigned short>(*p);
+            if (point >= 0xD800 && point <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+                point = 0x10000 + ((point - 0xD800) << 10) + (static_cast<unsigned short>(p[1]) - 0xDC00);
+                ++p;
+            } else if (point >= 0xD800 && point <= 0xDFFF) {
+                point = 0xFFFD;
+            }
+            if (point < 0x80) {
+                Put(static_cast<char>(point));
+            } else if (point < 0x800) {
+                Put(static_cast<char>(0xC0 | (point >> 6)));
+                Put(static_cast<char>(0x80 | (point & 0x3F)));
+            } else if (point < 0x10000) {
+                Put(static_cast<char>(0xE0 | (point >> 12)));
+                Put(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+                Put(static_cast<char>(0x80 | (point & 0x3F)));
+            } else {
+                Put(static_cast<char>(0xF0 | (point >> 18)));
+                Put(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
+                Put(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+                Put(static_cast<char>(0x80 | (point & 0x3F)));
+            }
         }
     }
-    Write(buffer, used);
-}
+
+    void Add(const char* text, int length) {
+        for (int i = 0; i < length; ++i) Put(text[i]);
+    }
+
+    // Ends the line and writes what is left of it.
+    void Finish() {
+        Put('\r');
+        Put('\n');
+        Write(bytes_, used_);
+        used_ = 0;
+    }
+
+private:
+    void Put(char byte) {
+        if (used_ == sizeof(bytes_)) {
+            Write(bytes_, used_);
+            used_ = 0;
+        }
+        bytes_[used_++] = byte;
+    }
+
+    char bytes_[512];
+    DWORD used_ = 0;
+};
 
 // Appends `digits` decimal digits of `value`, zero-padded, at `out`.
 wchar_t* Digits(wchar_t* out, unsigned value, int digits) {
@@ -128,10 +149,11 @@ void OpenRunLog() {
 
 void LogLine(const wchar_t* first, const wchar_t* second, const wchar_t* third, const wchar_t* fourth) {
     if (!LogFile()) return;
+    Line line;
     for (const wchar_t* piece : {first, second, third, fourth}) {
-        if (piece) WriteUtf8(piece);
+        if (piece) line.Add(piece);
     }
-    Write("\r\n", 2);
+    line.Finish();
 }
 
 void CloseRunLog() { LogFile().reset(); }
@@ -143,8 +165,9 @@ void LogExitCode(int code) {
 
 void LogText(const char* text, int length) {
     if (!LogFile()) return;
-    if (length > 0) Write(text, static_cast<DWORD>(length));
-    Write("\r\n", 2);
+    Line line;
+    line.Add(text, length);
+    line.Finish();
 }
 
 }  // namespace platform
