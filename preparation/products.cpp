@@ -11,7 +11,7 @@ namespace {
 // A product counts as registered when its uninstall key opens for reading.
 // On 64-bit Windows only the 64-bit view is looked at.
 bool IsRegistered(const std::wstring& productCode, bool isWow64) {
-    Qx::RegistryKey uninstallKey(kUninstallKeyPath + productCode, Qx::LocalMachine, isWow64);
+    Qx::RegistryKey uninstallKey((kUninstallKeyPath + productCode).c_str(), Qx::LocalMachine, isWow64);
     return uninstallKey.Open(true) >= 0;  // closed again by the key object
 }
 
