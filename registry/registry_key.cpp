@@ -24,9 +24,6 @@ HKEY RootKey(int root) {
 
 // A buffer's bytes as UTF-16 code units (new[] memory is aligned for them).
 wchar_t* Units(ByteBuffer& buffer) { return reinterpret_cast<wchar_t*>(buffer.Data()); }
-const wchar_t* Units(const ByteBuffer& buffer) {
-    return reinterpret_cast<const wchar_t*>(buffer.Data());
-}
 
 // A 32-bit process on 64-bit Windows. Missing IsWow64Process (older systems)
 // counts as no.
@@ -42,32 +39,25 @@ bool RunsUnderWow64() {
     return isWow64 != FALSE;
 }
 
-struct KeyInfo {
-    DWORD subKeyCount = 0;
-    DWORD maxSubKeyLength = 0;
-    DWORD valueCount = 0;
-    DWORD maxValueNameLength = 0;
-};
+}  // namespace
 
 // Counts and longest-name figures of an open key. The query's result is not
 // tested: a class name too long for the class buffer makes it report an error
 // after it has filled in the figures, which must still be used, or that key's
 // contents would be silently skipped. A query that fails outright leaves the
 // counts at zero, so it lists nothing.
-KeyInfo QueryKeyInfo(HKEY key) {
+RegistryKey::KeyInfo RegistryKey::QueryInfo() const {
     KeyInfo info;
     wchar_t className[260] = {};
     DWORD classLength = 260;
-    DWORD maxClassLength = 0, maxValueDataLength = 0, securityDescriptorSize = 0;
+    DWORD maxClassLength = 0, securityDescriptorSize = 0;
     FILETIME lastWrite{};
-    Api().RegQueryInfoKeyW(key, className, &classLength, nullptr, &info.subKeyCount,
+    Api().RegQueryInfoKeyW(handle_.get(), className, &classLength, nullptr, &info.subKeyCount,
                            &info.maxSubKeyLength, &maxClassLength, &info.valueCount,
-                           &info.maxValueNameLength, &maxValueDataLength,
+                           &info.maxValueNameLength, &info.maxValueDataLength,
                            &securityDescriptorSize, &lastWrite);
     return info;
 }
-
-}  // namespace
 
 RegistryKey::RegistryKey(const wchar_t* path, int root, int use64BitView)
     : root_(root), path_(path), use64BitView_(use64BitView) {}
@@ -113,7 +103,10 @@ bool RegistryKey::KeyExists(const wchar_t* path) {
 HRESULT RegistryKey::GetSubKeyNames(NameList& names) {
     names.Clear();
     if (!handle_) return E_FAIL;
-    const KeyInfo info = QueryKeyInfo(handle_.get());
+    return ListSubKeys(QueryInfo(), names);
+}
+
+HRESULT RegistryKey::ListSubKeys(const KeyInfo& info, NameList& names) const {
     if (info.subKeyCount == 0) return S_OK;
     // Sized from the longest name plus its terminator, so a name of the
     // registry's maximum length (255) is listed too.
@@ -133,7 +126,7 @@ HRESULT RegistryKey::GetSubKeyNames(NameList& names) {
 
 HRESULT RegistryKey::GetValueNames(NameList& names) {
     if (!handle_) return E_FAIL;
-    const KeyInfo info = QueryKeyInfo(handle_.get());
+    const KeyInfo info = QueryInfo();
     names.Resize(info.valueCount);
     if (info.valueCount == 0) return S_OK;
     // Value names may be up to 16,383 characters long.
@@ -181,14 +174,14 @@ HRESULT RegistryKey::QueryRawValue(const wchar_t* name, DWORD& type, ByteBuffer&
 
 namespace {
 
-// REG_SZ data as narrow text, stored in `value`: up to its first NUL, or to
-// the data's end when it has none (an odd last byte is ignored). False for a
-// code unit above 0xFF; `value` is then left as it was.
-bool NarrowRegistryText(const ByteBuffer& data, Variant& value) {
-    const std::uint32_t units = data.Size() / sizeof(wchar_t);
+// REG_SZ data of `size` bytes as narrow text, stored in `value`: up to its
+// first NUL, or to the data's end when it has none (an odd last byte is
+// ignored). False for a code unit above 0xFF; `value` is then left as it was.
+bool NarrowRegistryText(const std::uint8_t* data, DWORD size, Variant& value) {
+    const DWORD units = size / sizeof(wchar_t);
     ByteBuffer narrow(units + 1);
     auto* text = reinterpret_cast<char*>(narrow.Data());
-    if (!NarrowLatin1(Units(data), units, text)) return false;
+    if (!NarrowLatin1(reinterpret_cast<const wchar_t*>(data), units, text)) return false;
     value = text;
     return true;
 }
@@ -200,7 +193,7 @@ HRESULT RegistryKey::ReadValue(const wchar_t* name, Variant& value) {
     DWORD type = 0;
     ByteBuffer data;
     if (FAILED(QueryRawValue(name, type, data))) return E_FAIL;
-    if (type == REG_SZ) return NarrowRegistryText(data, value) ? S_OK : E_FAIL;
+    if (type == REG_SZ) return NarrowRegistryText(data.Data(), data.Size(), value) ? S_OK : E_FAIL;
     return DecodeVariantBlob(value, data.Data(), data.Size()) >= 0 ? S_OK : E_FAIL;
 }
 
@@ -225,10 +218,10 @@ HRESULT RegistryKey::WriteValue(const wchar_t* name, const Variant& value) {
     return status == ERROR_SUCCESS ? length : E_FAIL;
 }
 
-HRESULT RegistryKey::WriteRawValue(const wchar_t* name, DWORD type, const ByteBuffer& data) {
+HRESULT RegistryKey::WriteRawValue(const wchar_t* name, DWORD type, const std::uint8_t* data,
+                                   DWORD size) {
     if (!handle_) return E_FAIL;
-    const LSTATUS status =
-        Api().RegSetValueExW(handle_.get(), name, 0, type, data.Data(), data.Size());
+    const LSTATUS status = Api().RegSetValueExW(handle_.get(), name, 0, type, data, size);
     return status == ERROR_SUCCESS ? S_OK : E_FAIL;
 }
 
@@ -274,10 +267,8 @@ HRESULT RegistryKey::CopyTreeTo(const wchar_t* destinationPath) {
     return CopyTree(*this, destination);
 }
 
-HRESULT RegistryKey::CopyValue(RegistryKey& destination, const wchar_t* name) {
-    DWORD type = 0;
-    ByteBuffer data;
-    if (FAILED(QueryRawValue(name, type, data))) return E_FAIL;
+HRESULT RegistryKey::CopyValue(RegistryKey& destination, const wchar_t* name, DWORD type,
+                               const std::uint8_t* data, DWORD size) {
     // Text a Variant can carry, and blobs it can decode, are copied through a
     // Variant; that normalises them (text up to its first NUL, blobs cut at
     // their length, kinds 6 and 7 as Bytes, String blobs as REG_SZ).
@@ -285,20 +276,63 @@ HRESULT RegistryKey::CopyValue(RegistryKey& destination, const wchar_t* name) {
     // setting is lost.
     Variant value;
     if (type == REG_SZ) {
-        if (NarrowRegistryText(data, value)) return destination.WriteValue(name, value);
+        if (NarrowRegistryText(data, size, value)) return destination.WriteValue(name, value);
     } else if (type == REG_BINARY) {
-        if (DecodeVariantBlob(value, data.Data(), data.Size()) >= 0)
-            return destination.WriteValue(name, value);
+        if (DecodeVariantBlob(value, data, size) >= 0) return destination.WriteValue(name, value);
     }
-    return destination.WriteRawValue(name, type, data);
+    return destination.WriteRawValue(name, type, data, size);
+}
+
+HRESULT RegistryKey::CopyValues(const KeyInfo& info, RegistryKey& destination) {
+    if (info.valueCount == 0) return S_OK;
+    // One enumeration call per value reads its name, type and data together,
+    // into buffers sized once from the key query. The data buffer has at
+    // least one byte: with no buffer at all, a value that grew since the
+    // query would report its new size as a success, without its data.
+    ByteBuffer name((info.maxValueNameLength + 1) * sizeof(wchar_t));
+    ByteBuffer data(info.maxValueDataLength != 0 ? info.maxValueDataLength : 1);
+    bool failed = false;
+    for (DWORD index = 0; index < info.valueCount; ++index) {
+        DWORD nameLength = 0, type = 0, size = 0;
+        LSTATUS status = ERROR_MORE_DATA;
+        // A value whose name or data grew after the query does not fit:
+        // measure the key again and read the value anew into larger buffers,
+        // a few times at most. Nothing is ever cut short.
+        for (int attempt = 0; attempt < 4 && status == ERROR_MORE_DATA; ++attempt) {
+            if (attempt != 0) {
+                const KeyInfo now = QueryInfo();
+                const DWORD nameCapacity = name.Size() / sizeof(wchar_t);
+                if (now.maxValueNameLength + 1 > nameCapacity)
+                    name.Reset((now.maxValueNameLength + 1) * sizeof(wchar_t));
+                DWORD dataCapacity = size > now.maxValueDataLength ? size : now.maxValueDataLength;
+                if (dataCapacity > data.Size()) data.Reset(dataCapacity);
+            }
+            nameLength = name.Size() / sizeof(wchar_t);
+            size = data.Size();
+            status = Api().RegEnumValueW(handle_.get(), index, Units(name), &nameLength, nullptr,
+                                         &type, data.Data(), &size);
+            if (status == ERROR_SUCCESS && size > data.Size()) status = ERROR_MORE_DATA;
+        }
+        if (status == ERROR_MORE_DATA) {
+            failed = true;  // kept growing: this value is not copied
+            continue;
+        }
+        // Any other error leaves the remaining indexes without meaning (a
+        // value was deleted meanwhile, or the key is gone): stop listing.
+        if (status != ERROR_SUCCESS) return E_FAIL;
+        if (CopyValue(destination, Units(name), type, data.Data(), size) < 0) failed = true;
+    }
+    return failed ? E_FAIL : S_OK;
 }
 
 HRESULT RegistryKey::CopyTree(RegistryKey& source, RegistryKey& destination) {
     if (!source.handle_ || !destination.handle_) return E_FAIL;
     bool failed = false;
+    // One query of the source serves both its sub-keys and its values.
+    const KeyInfo info = source.QueryInfo();
 
     NameList subKeys;
-    if (source.GetSubKeyNames(subKeys) < 0) {
+    if (source.ListSubKeys(info, subKeys) < 0) {
         failed = true;
     } else {
         for (std::size_t i = 0; i < subKeys.Count(); ++i) {
@@ -310,14 +344,7 @@ HRESULT RegistryKey::CopyTree(RegistryKey& source, RegistryKey& destination) {
         }
     }
 
-    NameList valueNames;
-    if (source.GetValueNames(valueNames) < 0) {
-        failed = true;
-    } else {
-        for (std::size_t i = 0; i < valueNames.Count(); ++i) {
-            if (source.CopyValue(destination, valueNames[i].Get()) < 0) failed = true;
-        }
-    }
+    if (source.CopyValues(info, destination) < 0) failed = true;
     return failed ? E_FAIL : S_OK;
 }
 

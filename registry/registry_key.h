@@ -85,10 +85,26 @@ private:
     // path "<parent path>\<name>".
     RegistryKey(const RegistryKey& parent, const wchar_t* name);
 
+    // Figures of the open key from one RegQueryInfoKeyW call.
+    struct KeyInfo {
+        DWORD subKeyCount = 0;
+        DWORD maxSubKeyLength = 0;
+        DWORD valueCount = 0;
+        DWORD maxValueNameLength = 0;
+        DWORD maxValueDataLength = 0;
+    };
+    KeyInfo QueryInfo() const;
+    // Appends the names of the `info.subKeyCount` sub-keys.
+    HRESULT ListSubKeys(const KeyInfo& info, NameList& names) const;
+
     REGSAM Mask(REGSAM base) const;
     HRESULT QueryRawValue(const wchar_t* name, DWORD& type, ByteBuffer& data) const;
-    HRESULT WriteRawValue(const wchar_t* name, DWORD type, const ByteBuffer& data);
-    HRESULT CopyValue(RegistryKey& destination, const wchar_t* name);
+    HRESULT WriteRawValue(const wchar_t* name, DWORD type, const std::uint8_t* data, DWORD size);
+    // Copies every value of this key into `destination`, going on after a
+    // value that fails; stops at an enumeration error.
+    HRESULT CopyValues(const KeyInfo& info, RegistryKey& destination);
+    HRESULT CopyValue(RegistryKey& destination, const wchar_t* name, DWORD type,
+                      const std::uint8_t* data, DWORD size);
     HRESULT DeleteDirectSubKey(const wchar_t* name);
 
     platform::UniqueHkey handle_;

@@ -552,6 +552,64 @@ TEST_F(RegistryKeyTest, CopyGoesOnAfterAFailedWriteAndReportsIt) {
     EXPECT_TRUE(RawGet(Path(L"dst\\sub"), L"d").has_value());
 }
 
+// A value that grows after the copy has measured its key (in data or, through
+// a rename, in name) is read again into larger buffers and copied whole; one
+// that keeps growing is reported and not written, never cut short.
+TEST_F(RegistryKeyTest, CopyRereadsAValueThatGrewAfterTheKeyQuery) {
+    static WindowsApi real;
+    static int calls, growingCalls;
+    static std::wstring source;
+    struct Case {
+        const char* name;
+        int growingCalls;  // enumeration calls that change the value first
+        bool rename;       // the value is replaced by one with a long name
+        HRESULT result;
+    } cases[] = {
+        {"data grows once", 1, false, S_OK},
+        {"name grows once", 1, true, S_OK},
+        {"keeps growing", 1000, false, E_FAIL},
+    };
+    for (const auto& c : cases) {
+        source = Path(L"src_") + std::wstring(c.name, c.name + std::strlen(c.name));
+        const std::wstring destination = source + L"_copy";
+        RawSet(source, L"v", REG_SZ, Wide(L"x"));
+        static bool rename;
+        rename = c.rename;
+        growingCalls = c.growingCalls;
+        calls = 0;
+        seam::SeamScope scope;
+        real = Api();
+        Api().RegEnumValueW = [](HKEY k, DWORD i, LPWSTR n, LPDWORD nl, LPDWORD r, LPDWORD t,
+                                 LPBYTE d, LPDWORD ds) WINAPI -> LSTATUS {
+            if (calls++ < growingCalls) {
+                const std::wstring grown(100 * calls, L'g');
+                if (rename) {
+                    HKEY key;
+                    RegOpenKeyExW(HKEY_LOCAL_MACHINE, source.c_str(), 0, KEY_ALL_ACCESS, &key);
+                    RegDeleteValueW(key, L"v");
+                    RegCloseKey(key);
+                    RawSet(source, std::wstring(300, L'n'), REG_SZ, Wide(grown));
+                } else {
+                    RawSet(source, L"v", REG_SZ, Wide(grown));
+                }
+            }
+            return real.RegEnumValueW(k, i, n, nl, r, t, d, ds);
+        };
+        Qx::RegistryKey key(source.c_str());
+        ASSERT_EQ(key.Open(true), S_OK) << c.name;
+        EXPECT_EQ(key.CopyTreeTo(destination.c_str()), c.result) << c.name;
+        const std::wstring copiedName = c.rename ? std::wstring(300, L'n') : L"v";
+        if (c.result == S_OK) {
+            EXPECT_EQ(RawGet(destination, copiedName), RawGet(source, copiedName)) << c.name;
+            EXPECT_EQ(RawGet(destination, copiedName),
+                      std::optional<Raw>({REG_SZ, Wide(std::wstring(100, L'g'))}))
+                << c.name;
+        } else {
+            EXPECT_EQ(RawGet(destination, copiedName), std::nullopt) << c.name;
+        }
+    }
+}
+
 // ---- DeleteSubKeyTree ----------------------------------------------------------
 
 // Fails the delete of any key named "stuck", whichever delete call is used.
