@@ -77,7 +77,8 @@ public:
     HRESULT CopyTreeTo(const wchar_t* destinationPath);
     // Copies the tree of `source` into `destination` (both open): sub-keys
     // first, then values; adds and overwrites, never removes. Goes on after
-    // every failure and reports E_FAIL once at the end.
+    // every failed sub-key or value (an enumeration error ends the copy of
+    // that key's values) and reports E_FAIL once at the end.
     static HRESULT CopyTree(RegistryKey& source, RegistryKey& destination);
 
 private:
