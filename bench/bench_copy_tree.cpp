@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "registry/registry_key.h"
 #include "platform/windows_api.h"
@@ -35,7 +34,7 @@ bool FillKey(Qx::RegistryKey& key, int seed) {
             const std::int32_t number = seed * 100 + i;
             value.SetValue(Qx::Int32, &number, sizeof number);
         }
-        if (key.WriteValue(L"v" + std::to_wstring(i), value) < 0) return false;
+        if (key.WriteValue((L"v" + std::to_wstring(i)).c_str(), value) < 0) return false;
     }
     return true;
 }
@@ -44,10 +43,10 @@ bool BuildSource(const std::wstring& path) {
     int seed = 0;
     for (int top = 0; top < kTopKeys; ++top) {
         const std::wstring topPath = path + L"\\t" + std::to_wstring(top);
-        Qx::RegistryKey topKey(topPath);
+        Qx::RegistryKey topKey(topPath.c_str());
         if (topKey.Open(false) < 0 || !FillKey(topKey, seed++)) return false;
         for (int sub = 0; sub < kKeysPerTop; ++sub) {
-            Qx::RegistryKey subKey(topPath + L"\\s" + std::to_wstring(sub));
+            Qx::RegistryKey subKey((topPath + L"\\s" + std::to_wstring(sub)).c_str());
             if (subKey.Open(false) < 0 || !FillKey(subKey, seed++)) return false;
         }
     }
@@ -56,14 +55,14 @@ bool BuildSource(const std::wstring& path) {
 
 // Keys and values below `path` (the key itself not counted).
 void Count(const std::wstring& path, long& keys, long& values) {
-    Qx::RegistryKey key(path);
+    Qx::RegistryKey key(path.c_str());
     if (key.Open(true) < 0) return;
-    std::vector<std::wstring> names;
-    if (key.GetValueNames(names) >= 0) values += static_cast<long>(names.size());
+    Qx::NameList names;
+    if (key.GetValueNames(names) >= 0) values += static_cast<long>(names.Count());
     if (key.GetSubKeyNames(names) < 0) return;
-    for (const auto& name : names) {
+    for (std::size_t i = 0; i < names.Count(); ++i) {
         ++keys;
-        Count(path + L"\\" + name, keys, values);
+        Count(path + L"\\" + names[i].Get(), keys, values);
     }
 }
 
@@ -79,10 +78,10 @@ int main() {
     }
 
     LARGE_INTEGER t0, t1, t2, t3;
-    Qx::RegistryKey sourceKey(source);
+    Qx::RegistryKey sourceKey(source.c_str());
     sourceKey.Open(true);
     QueryPerformanceCounter(&t0);
-    const HRESULT copied = sourceKey.CopyTreeTo(base + L"\\toolkit");
+    const HRESULT copied = sourceKey.CopyTreeTo((base + L"\\toolkit").c_str());
     QueryPerformanceCounter(&t1);
 
     platform::UniqueHkey to;

@@ -4,13 +4,13 @@
 
 namespace preparation {
 
-int SendMonitorControl(const std::wstring& serviceName) {
+int SendMonitorControl(const wchar_t* serviceName) {
     platform::UniqueService manager(
         platform::Api().OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS));
     if (!manager) return -1;
 
     platform::UniqueService service(
-        platform::Api().OpenServiceW(manager.get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+        platform::Api().OpenServiceW(manager.get(), serviceName, SERVICE_ALL_ACCESS));
     if (!service) return -1;
 
     // The service acts on the code in its own process; nothing here waits for

@@ -1,10 +1,13 @@
 // The list-driven forms of the preparation steps. The public steps of
 // preparation.h read their names and lists from LauncherSettings and call
 // these; tests call them with lists and key paths of their own.
+//
+// A list is an array of `count` wide strings, as in the settings table: none
+// when count <= 0 or the array is missing, and a missing (null) entry is
+// passed over rather than dereferenced.
 #pragma once
 
-#include <string>
-#include <vector>
+#include "platform/cstring.h"
 
 namespace preparation {
 
@@ -20,36 +23,33 @@ constexpr const wchar_t kBackupKeyPrefix[] = L"SettingsBackup_";
 constexpr const wchar_t kUninstallKeyPath[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
-// The first `count` entries of a settings list (none when count <= 0 or the
-// list is missing). Missing entries are left out rather than dereferenced.
-std::vector<std::wstring> ListFromSettings(const wchar_t* const* entries, int count);
+// Ends every running process whose image name equals one of the `count`
+// `imageNames` exactly (same UTF-16 code units, no case folding, no folder).
+// Returns the number of processes for which TerminateProcess succeeded.
+int TerminateProcessesNamed(const wchar_t* const* imageNames, int count);
 
-// Ends every running process whose image name equals one of `imageNames`
-// exactly (same UTF-16 code units, no case folding, no folder). Returns the
-// number of processes for which TerminateProcess succeeded.
-int TerminateProcessesNamed(const std::vector<std::wstring>& imageNames);
-
-// For each code whose uninstall key exists (in the 64-bit view when
-// `isWow64`), runs "msiexec /passive /X <code>" from the system folder and
-// waits for it. Returns the number of runs that did not end with code 0.
-int RemoveRegisteredProducts(const std::vector<std::wstring>& productCodes, bool isWow64);
+// For each of the `count` product codes whose uninstall key exists (in the
+// 64-bit view when `isWow64`), runs "msiexec /passive /X <code>" from the
+// system folder and waits for it. Returns the number of runs that did not
+// end with code 0.
+int RemoveRegisteredProducts(const wchar_t* const* productCodes, int count, bool isWow64);
 
 // Sends kMonitorControlCode to the named service; 0 if it was accepted, -1
 // for no manager access, no such service, or a refused control.
-int SendMonitorControl(const std::wstring& serviceName);
+int SendMonitorControl(const wchar_t* serviceName);
 
 // The settings key and its backup sibling below HKEY_LOCAL_MACHINE, both in
 // the 32-bit view: "<driversKeyPath>\<guid>" and
 // "<driversKeyPath>\SettingsBackup_<guid>".
-std::wstring SettingsKeyPath(const std::wstring& driversKeyPath, const std::wstring& settingsGuid);
-std::wstring BackupKeyPath(const std::wstring& driversKeyPath, const std::wstring& settingsGuid);
+CString SettingsKeyPath(const wchar_t* driversKeyPath, const wchar_t* settingsGuid);
+CString BackupKeyPath(const wchar_t* driversKeyPath, const wchar_t* settingsGuid);
 
 // Opens (or creates) the settings key and copies its whole tree onto the
 // backup key; true if the key opened and everything was copied.
-bool BackupSettingsKey(const std::wstring& driversKeyPath, const std::wstring& settingsGuid);
+bool BackupSettingsKey(const wchar_t* driversKeyPath, const wchar_t* settingsGuid);
 
 // Opens (or creates) the Drivers key and deletes the backup key if it exists;
 // true if the Drivers key opened and no backup key is left.
-bool DeleteSettingsKeyBackup(const std::wstring& driversKeyPath, const std::wstring& settingsGuid);
+bool DeleteSettingsKeyBackup(const wchar_t* driversKeyPath, const wchar_t* settingsGuid);
 
 }  // namespace preparation

@@ -1,5 +1,5 @@
 // Ending listed processes by image name.
-#include <algorithm>
+#include <cwchar>
 
 #include "platform/handles.h"
 #include "preparation/preparation_steps.h"
@@ -8,10 +8,14 @@ namespace preparation {
 
 namespace {
 
-bool IsListed(const std::vector<std::wstring>& imageNames, const wchar_t* exeFile) {
-    // std::wstring equality compares code unit by code unit over the whole
-    // string: "Tool.exe" does not match "tool.exe".
-    return std::find(imageNames.begin(), imageNames.end(), exeFile) != imageNames.end();
+bool IsListed(const wchar_t* const* imageNames, int count, const wchar_t* exeFile) {
+    if (imageNames == nullptr) return false;
+    // wcscmp compares code unit by code unit over the whole string:
+    // "Tool.exe" does not match "tool.exe".
+    for (int i = 0; i < count; ++i) {
+        if (imageNames[i] != nullptr && std::wcscmp(imageNames[i], exeFile) == 0) return true;
+    }
+    return false;
 }
 
 // Ends one process; true if TerminateProcess succeeded. A process that cannot
@@ -24,7 +28,7 @@ bool TerminateProcessById(DWORD processId) {
 
 }  // namespace
 
-int TerminateProcessesNamed(const std::vector<std::wstring>& imageNames) {
+int TerminateProcessesNamed(const wchar_t* const* imageNames, int count) {
     // The snapshot is walked even for an empty list; that costs little and
     // keeps the step the same for every configuration.
     platform::UniqueSnapshot snapshot(platform::Api().CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -37,7 +41,7 @@ int TerminateProcessesNamed(const std::vector<std::wstring>& imageNames) {
          more = platform::Api().Process32NextW(snapshot.get(), &entry)) {
         // The buffer is fixed-size; make sure the name ends inside it.
         entry.szExeFile[MAX_PATH - 1] = L'\0';
-        if (IsListed(imageNames, entry.szExeFile) && TerminateProcessById(entry.th32ProcessID)) {
+        if (IsListed(imageNames, count, entry.szExeFile) && TerminateProcessById(entry.th32ProcessID)) {
             ++terminated;
         }
     }

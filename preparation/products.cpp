@@ -10,24 +10,25 @@ namespace {
 
 // A product counts as registered when its uninstall key opens for reading.
 // On 64-bit Windows only the 64-bit view is looked at.
-bool IsRegistered(const std::wstring& productCode, bool isWow64) {
-    Qx::RegistryKey uninstallKey(kUninstallKeyPath + productCode, Qx::LocalMachine, isWow64);
+bool IsRegistered(const wchar_t* productCode, bool isWow64) {
+    Qx::RegistryKey uninstallKey(CString(kUninstallKeyPath) + productCode, Qx::LocalMachine, isWow64);
     return uninstallKey.Open(true) >= 0;  // closed again by the key object
 }
 
 }  // namespace
 
-int RemoveRegisteredProducts(const std::vector<std::wstring>& productCodes, bool isWow64) {
-    if (productCodes.empty()) return 0;
+int RemoveRegisteredProducts(const wchar_t* const* productCodes, int count, bool isWow64) {
+    if (productCodes == nullptr || count <= 0) return 0;
 
     // msiexec is named by its full path in the system folder, so that a
     // program of that name in the current folder is never the one started.
     const CString msiexec = MsiexecPath();
     int failures = 0;
-    for (const std::wstring& code : productCodes) {
-        if (!IsRegistered(code, isWow64)) continue;
+    for (int i = 0; i < count; ++i) {
+        const wchar_t* code = productCodes[i];
+        if (code == nullptr || !IsRegistered(code, isWow64)) continue;
         CString parameters(L"/passive /X ");
-        parameters += code.c_str();
+        parameters += code;
         // A launch error, a failed wait and a non-zero exit code (a removal
         // that asks for a restart included) each count as one failure.
         if (RunAndWait(msiexec, parameters) != 0) ++failures;

@@ -8,15 +8,15 @@
 
 namespace preparation {
 
-std::wstring SettingsKeyPath(const std::wstring& driversKeyPath, const std::wstring& settingsGuid) {
-    return driversKeyPath + L"\\" + settingsGuid;
+CString SettingsKeyPath(const wchar_t* driversKeyPath, const wchar_t* settingsGuid) {
+    return CString(driversKeyPath) + L'\\' + settingsGuid;
 }
 
-std::wstring BackupKeyPath(const std::wstring& driversKeyPath, const std::wstring& settingsGuid) {
-    return driversKeyPath + L"\\" + kBackupKeyPrefix + settingsGuid;
+CString BackupKeyPath(const wchar_t* driversKeyPath, const wchar_t* settingsGuid) {
+    return CString(driversKeyPath) + L'\\' + kBackupKeyPrefix + settingsGuid;
 }
 
-bool BackupSettingsKey(const std::wstring& driversKeyPath, const std::wstring& settingsGuid) {
+bool BackupSettingsKey(const wchar_t* driversKeyPath, const wchar_t* settingsGuid) {
     // Opening with write access creates a missing settings key, so a run
     // without settings leaves an empty key (and an empty backup of it).
     Qx::RegistryKey settings(SettingsKeyPath(driversKeyPath, settingsGuid), Qx::LocalMachine, false);
@@ -26,12 +26,12 @@ bool BackupSettingsKey(const std::wstring& driversKeyPath, const std::wstring& s
     return settings.CopyTreeTo(BackupKeyPath(driversKeyPath, settingsGuid)) >= 0;
 }
 
-bool DeleteSettingsKeyBackup(const std::wstring& driversKeyPath, const std::wstring& settingsGuid) {
+bool DeleteSettingsKeyBackup(const wchar_t* driversKeyPath, const wchar_t* settingsGuid) {
     Qx::RegistryKey drivers(driversKeyPath, Qx::LocalMachine, false);
     if (drivers.Open(false) < 0) return false;
     // Test first: deleting a missing subkey would create it on the way.
     if (!Qx::RegistryKey::KeyExists(BackupKeyPath(driversKeyPath, settingsGuid))) return true;
-    return drivers.DeleteSubKeyTree(kBackupKeyPrefix + settingsGuid) >= 0;
+    return drivers.DeleteSubKeyTree(CString(kBackupKeyPrefix) + settingsGuid) >= 0;
 }
 
 }  // namespace preparation

@@ -1,7 +1,7 @@
 #include "registry/registry_key.h"
 
 #include <cstring>
-#include <utility>
+#include <cwchar>
 
 #include "registry/latin1_text.h"
 
@@ -22,9 +22,8 @@ HKEY RootKey(int root) {
     }
 }
 
-std::wstring ChildPath(const std::wstring& parent, const std::wstring& name) {
-    return parent + L"\\" + name;
-}
+// A buffer's bytes as UTF-16 code units (new[] memory is aligned for them).
+wchar_t* Units(ByteBuffer& buffer) { return reinterpret_cast<wchar_t*>(buffer.Data()); }
 
 // A 32-bit process on 64-bit Windows. Missing IsWow64Process (older systems)
 // counts as no.
@@ -40,35 +39,35 @@ bool RunsUnderWow64() {
     return isWow64 != FALSE;
 }
 
-struct KeyInfo {
-    DWORD subKeyCount = 0;
-    DWORD maxSubKeyLength = 0;
-    DWORD valueCount = 0;
-    DWORD maxValueNameLength = 0;
-};
+}  // namespace
 
 // Counts and longest-name figures of an open key. The query's result is not
 // tested: a class name too long for the class buffer makes it report an error
 // after it has filled in the figures, which must still be used, or that key's
 // contents would be silently skipped. A query that fails outright leaves the
 // counts at zero, so it lists nothing.
-KeyInfo QueryKeyInfo(HKEY key) {
+RegistryKey::KeyInfo RegistryKey::QueryInfo() const {
     KeyInfo info;
     wchar_t className[260] = {};
     DWORD classLength = 260;
-    DWORD maxClassLength = 0, maxValueDataLength = 0, securityDescriptorSize = 0;
+    DWORD maxClassLength = 0, securityDescriptorSize = 0;
     FILETIME lastWrite{};
-    Api().RegQueryInfoKeyW(key, className, &classLength, nullptr, &info.subKeyCount,
+    Api().RegQueryInfoKeyW(handle_.get(), className, &classLength, nullptr, &info.subKeyCount,
                            &info.maxSubKeyLength, &maxClassLength, &info.valueCount,
-                           &info.maxValueNameLength, &maxValueDataLength,
+                           &info.maxValueNameLength, &info.maxValueDataLength,
                            &securityDescriptorSize, &lastWrite);
     return info;
 }
 
-}  // namespace
+RegistryKey::RegistryKey(const wchar_t* path, int root, int use64BitView)
+    : root_(root), path_(path), use64BitView_(use64BitView) {}
 
-RegistryKey::RegistryKey(std::wstring path, int root, int use64BitView)
-    : root_(root), path_(std::move(path)), use64BitView_(use64BitView) {}
+RegistryKey::RegistryKey(const RegistryKey& parent, const wchar_t* name)
+    : root_(parent.root_), path_(parent.path_.Get(), parent.path_.Length()),
+      use64BitView_(parent.use64BitView_) {
+    path_.Append(L"\\", 1);
+    path_.Append(name, std::wcslen(name));
+}
 
 RegistryKey::~RegistryKey() { Close(); }
 
@@ -84,9 +83,9 @@ HRESULT RegistryKey::Open(bool readOnly) {
     HKEY opened = nullptr;
     LSTATUS status;
     if (readOnly) {
-        status = Api().RegOpenKeyExW(parent, path_.c_str(), 0, Mask(KEY_READ), &opened);
+        status = Api().RegOpenKeyExW(parent, path_.Get(), 0, Mask(KEY_READ), &opened);
     } else {
-        status = Api().RegCreateKeyExW(parent, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+        status = Api().RegCreateKeyExW(parent, path_.Get(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                        Mask(KEY_ALL_ACCESS), nullptr, &opened, nullptr);
     }
     if (status != ERROR_SUCCESS || opened == nullptr) return E_FAIL;
@@ -96,56 +95,60 @@ HRESULT RegistryKey::Open(bool readOnly) {
 
 void RegistryKey::Close() { handle_.reset(); }
 
-bool RegistryKey::KeyExists(const std::wstring& path) {
+bool RegistryKey::KeyExists(const wchar_t* path) {
     RegistryKey key(path, LocalMachine, 0);
     return key.Open(true) >= 0;
 }
 
-HRESULT RegistryKey::GetSubKeyNames(std::vector<std::wstring>& names) {
-    names.clear();
+HRESULT RegistryKey::GetSubKeyNames(NameList& names) {
+    names.Clear();
     if (!handle_) return E_FAIL;
-    const KeyInfo info = QueryKeyInfo(handle_.get());
+    return ListSubKeys(QueryInfo(), names);
+}
+
+HRESULT RegistryKey::ListSubKeys(const KeyInfo& info, NameList& names) const {
     if (info.subKeyCount == 0) return S_OK;
     // Sized from the longest name plus its terminator, so a name of the
     // registry's maximum length (255) is listed too.
-    std::vector<wchar_t> buffer(info.maxSubKeyLength + 1);
+    const DWORD capacity = info.maxSubKeyLength + 1;
+    ByteBuffer name(capacity * sizeof(wchar_t));
     for (DWORD index = 0; index < info.subKeyCount; ++index) {
-        DWORD length = static_cast<DWORD>(buffer.size());
+        DWORD length = capacity;
         FILETIME lastWrite{};
-        if (Api().RegEnumKeyExW(handle_.get(), index, buffer.data(), &length, nullptr, nullptr,
+        if (Api().RegEnumKeyExW(handle_.get(), index, Units(name), &length, nullptr, nullptr,
                                 nullptr, &lastWrite) != ERROR_SUCCESS) {
             return E_FAIL;
         }
-        names.emplace_back(buffer.data(), length);
+        names.Add(Units(name), length);
     }
     return S_OK;
 }
 
-HRESULT RegistryKey::GetValueNames(std::vector<std::wstring>& names) {
+HRESULT RegistryKey::GetValueNames(NameList& names) {
     if (!handle_) return E_FAIL;
-    const KeyInfo info = QueryKeyInfo(handle_.get());
-    names.resize(info.valueCount);
+    const KeyInfo info = QueryInfo();
+    names.Resize(info.valueCount);
     if (info.valueCount == 0) return S_OK;
     // Value names may be up to 16,383 characters long.
-    std::vector<wchar_t> buffer(info.maxValueNameLength + 1);
+    const DWORD capacity = info.maxValueNameLength + 1;
+    ByteBuffer name(capacity * sizeof(wchar_t));
     for (DWORD index = 0; index < info.valueCount; ++index) {
-        DWORD length = static_cast<DWORD>(buffer.size());
-        if (Api().RegEnumValueW(handle_.get(), index, buffer.data(), &length, nullptr, nullptr,
+        DWORD length = capacity;
+        if (Api().RegEnumValueW(handle_.get(), index, Units(name), &length, nullptr, nullptr,
                                 nullptr, nullptr) != ERROR_SUCCESS) {
             return E_FAIL;
         }
-        names[index].assign(buffer.data(), length);
+        names.Set(index, Units(name), length);
     }
     return S_OK;
 }
 
-HRESULT RegistryKey::QueryRawValue(const std::wstring& name, DWORD& type,
-                                   std::vector<BYTE>& data) const {
-    data.clear();
+HRESULT RegistryKey::QueryRawValue(const wchar_t* name, DWORD& type, ByteBuffer& data) const {
+    data.Reset(0);
     if (!handle_) return E_FAIL;
     DWORD size = 0;
     type = 0;
-    if (Api().RegQueryValueExW(handle_.get(), name.c_str(), nullptr, &type, nullptr, &size) !=
+    if (Api().RegQueryValueExW(handle_.get(), name, nullptr, &type, nullptr, &size) !=
         ERROR_SUCCESS) {
         return E_FAIL;
     }
@@ -154,82 +157,77 @@ HRESULT RegistryKey::QueryRawValue(const std::wstring& name, DWORD& type,
     // was empty is queried without a buffer, which succeeds with the new size
     // if it has grown meanwhile: that is growth too, not data.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        data.resize(size);
+        data.Reset(size);
         DWORD read = size;
-        const LSTATUS status = Api().RegQueryValueExW(handle_.get(), name.c_str(), nullptr, &type,
-                                                      data.empty() ? nullptr : data.data(), &read);
+        const LSTATUS status =
+            Api().RegQueryValueExW(handle_.get(), name, nullptr, &type, data.Data(), &read);
         if (status == ERROR_SUCCESS && read <= size) {
-            data.resize(read);
+            data.Truncate(read);
             return S_OK;
         }
         if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) break;
         size = read;
     }
-    data.clear();
+    data.Reset(0);
     return E_FAIL;
 }
 
 namespace {
 
-// REG_SZ data as narrow text: up to its first NUL, or to the data's end when
-// it has none (an odd last byte is ignored). False for a code unit above 0xFF.
-bool NarrowRegistryText(const std::vector<BYTE>& data, std::string& text) {
-    std::vector<wchar_t> units(data.size() / sizeof(wchar_t));
-    if (!units.empty()) std::memcpy(units.data(), data.data(), units.size() * sizeof(wchar_t));
-    return NarrowLatin1(units.data(), units.size(), text);
+// REG_SZ data of `size` bytes as narrow text, stored in `value`: up to its
+// first NUL, or to the data's end when it has none (an odd last byte is
+// ignored). False for a code unit above 0xFF; `value` is then left as it was.
+bool NarrowRegistryText(const std::uint8_t* data, DWORD size, Variant& value) {
+    const DWORD units = size / sizeof(wchar_t);
+    ByteBuffer narrow(units + 1);
+    auto* text = reinterpret_cast<char*>(narrow.Data());
+    if (!NarrowLatin1(reinterpret_cast<const wchar_t*>(data), units, text)) return false;
+    value = text;
+    return true;
 }
 
 }  // namespace
 
-HRESULT RegistryKey::ReadValue(const std::wstring& name, Variant& value) {
+HRESULT RegistryKey::ReadValue(const wchar_t* name, Variant& value) {
     value.Clear();
     DWORD type = 0;
-    std::vector<BYTE> data;
+    ByteBuffer data;
     if (FAILED(QueryRawValue(name, type, data))) return E_FAIL;
-    if (type == REG_SZ) {
-        std::string text;
-        if (!NarrowRegistryText(data, text)) return E_FAIL;
-        value = text.c_str();
-        return S_OK;
-    }
-    return DecodeVariantBlob(value, data.data(), static_cast<std::uint32_t>(data.size())) >= 0
-               ? S_OK
-               : E_FAIL;
+    if (type == REG_SZ) return NarrowRegistryText(data.Data(), data.Size(), value) ? S_OK : E_FAIL;
+    return DecodeVariantBlob(value, data.Data(), data.Size()) >= 0 ? S_OK : E_FAIL;
 }
 
-HRESULT RegistryKey::WriteValue(const std::wstring& name, const Variant& value) {
+HRESULT RegistryKey::WriteValue(const wchar_t* name, const Variant& value) {
     if (!handle_) return E_FAIL;
     if (value.Kind() == String) {
-        const std::wstring text = WidenLatin1(value.GetString());
-        const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+        const char* text = value.GetString();
+        ByteBuffer wide((static_cast<std::uint32_t>(std::strlen(text)) + 1) * sizeof(wchar_t));
+        const std::size_t length = WidenLatin1(text, Units(wide));
+        const DWORD bytes = static_cast<DWORD>((length + 1) * sizeof(wchar_t));
         const LSTATUS status =
-            Api().RegSetValueExW(handle_.get(), name.c_str(), 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(text.c_str()), bytes);
+            Api().RegSetValueExW(handle_.get(), name, 0, REG_SZ, wide.Data(), bytes);
         return status == ERROR_SUCCESS ? S_OK : E_FAIL;
     }
     std::uint32_t n = 0;
     value.GetData(n);
-    std::vector<BYTE> blob(kVariantBlobHeaderSize + std::size_t{n});
-    const Result length =
-        EncodeVariantBlob(value, blob.data(), static_cast<std::uint32_t>(blob.size()));
+    ByteBuffer blob(kVariantBlobHeaderSize + n);
+    const Result length = EncodeVariantBlob(value, blob.Data(), blob.Size());
     if (length < 0) return E_FAIL;
-    const LSTATUS status = Api().RegSetValueExW(handle_.get(), name.c_str(), 0, REG_BINARY,
-                                                blob.data(), static_cast<DWORD>(length));
+    const LSTATUS status = Api().RegSetValueExW(handle_.get(), name, 0, REG_BINARY, blob.Data(),
+                                                static_cast<DWORD>(length));
     return status == ERROR_SUCCESS ? length : E_FAIL;
 }
 
-HRESULT RegistryKey::WriteRawValue(const std::wstring& name, DWORD type,
-                                   const std::vector<BYTE>& data) {
+HRESULT RegistryKey::WriteRawValue(const wchar_t* name, DWORD type, const std::uint8_t* data,
+                                   DWORD size) {
     if (!handle_) return E_FAIL;
-    const LSTATUS status =
-        Api().RegSetValueExW(handle_.get(), name.c_str(), 0, type,
-                             data.empty() ? nullptr : data.data(), static_cast<DWORD>(data.size()));
+    const LSTATUS status = Api().RegSetValueExW(handle_.get(), name, 0, type, data, size);
     return status == ERROR_SUCCESS ? S_OK : E_FAIL;
 }
 
-HRESULT RegistryKey::DeleteDirectSubKey(const std::wstring& name) {
+HRESULT RegistryKey::DeleteDirectSubKey(const wchar_t* name) {
     if (!RunsUnderWow64()) {
-        return Api().RegDeleteKeyW(handle_.get(), name.c_str()) == ERROR_SUCCESS ? S_OK : E_FAIL;
+        return Api().RegDeleteKeyW(handle_.get(), name) == ERROR_SUCCESS ? S_OK : E_FAIL;
     }
     // RegDeleteKeyExW (which can name the view) is absent before 64-bit
     // Windows XP, so it is looked up rather than imported.
@@ -240,86 +238,113 @@ HRESULT RegistryKey::DeleteDirectSubKey(const std::wstring& name) {
         reinterpret_cast<RegDeleteKeyExFn>(
         reinterpret_cast<void*>(Api().GetProcAddress(advapi.get(), "RegDeleteKeyExW")));
     if (regDeleteKeyEx == nullptr) return E_FAIL;
-    return regDeleteKeyEx(handle_.get(), name.c_str(), Mask(KEY_ALL_ACCESS), 0) == ERROR_SUCCESS
+    return regDeleteKeyEx(handle_.get(), name, Mask(KEY_ALL_ACCESS), 0) == ERROR_SUCCESS
                ? S_OK
                : E_FAIL;
 }
 
-HRESULT RegistryKey::DeleteSubKeyTree(const std::wstring& name) {
+HRESULT RegistryKey::DeleteSubKeyTree(const wchar_t* name) {
     if (!handle_) return E_FAIL;
     bool failed = false;
     // The child stays open during its own delete (it closes when this
     // returns); the registry deletes a key that still has open handles. A
     // missing child is created here and so deleted again below.
-    RegistryKey child(ChildPath(path_, name), root_, use64BitView_);
+    RegistryKey child(*this, name);
     if (child.Open(false) >= 0) {
-        std::vector<std::wstring> grandchildren;
+        NameList grandchildren;
         child.GetSubKeyNames(grandchildren);  // whatever was listed is deleted
-        for (const auto& grandchild : grandchildren) {
-            if (child.DeleteSubKeyTree(grandchild) != S_OK) failed = true;
+        for (std::size_t i = 0; i < grandchildren.Count(); ++i) {
+            if (child.DeleteSubKeyTree(grandchildren[i].Get()) != S_OK) failed = true;
         }
     }
     if (failed) return E_FAIL;  // keep this key: something below it stays
     return DeleteDirectSubKey(name);
 }
 
-HRESULT RegistryKey::CopyTreeTo(const std::wstring& destinationPath) {
+HRESULT RegistryKey::CopyTreeTo(const wchar_t* destinationPath) {
     RegistryKey destination(destinationPath, LocalMachine, 0);
     destination.Open(false);  // a destination that did not open fails CopyTree
     return CopyTree(*this, destination);
 }
 
-HRESULT RegistryKey::CopyValue(RegistryKey& destination, const std::wstring& name) {
-    DWORD type = 0;
-    std::vector<BYTE> data;
-    if (FAILED(QueryRawValue(name, type, data))) return E_FAIL;
+HRESULT RegistryKey::CopyValue(RegistryKey& destination, const wchar_t* name, DWORD type,
+                               const std::uint8_t* data, DWORD size) {
     // Text a Variant can carry, and blobs it can decode, are copied through a
     // Variant; that normalises them (text up to its first NUL, blobs cut at
     // their length, kinds 6 and 7 as Bytes, String blobs as REG_SZ).
     // Everything else is copied byte for byte with its own type, so no
     // setting is lost.
+    Variant value;
     if (type == REG_SZ) {
-        std::string text;
-        if (NarrowRegistryText(data, text)) {
-            Variant value;
-            value = text.c_str();
-            return destination.WriteValue(name, value);
-        }
+        if (NarrowRegistryText(data, size, value)) return destination.WriteValue(name, value);
     } else if (type == REG_BINARY) {
-        Variant value;
-        if (DecodeVariantBlob(value, data.data(), static_cast<std::uint32_t>(data.size())) >= 0)
-            return destination.WriteValue(name, value);
+        if (DecodeVariantBlob(value, data, size) >= 0) return destination.WriteValue(name, value);
     }
-    return destination.WriteRawValue(name, type, data);
+    return destination.WriteRawValue(name, type, data, size);
+}
+
+HRESULT RegistryKey::CopyValues(const KeyInfo& info, RegistryKey& destination) {
+    if (info.valueCount == 0) return S_OK;
+    // One enumeration call per value reads its name, type and data together,
+    // into buffers sized once from the key query. The data buffer has at
+    // least one byte: with no buffer at all, a value that grew since the
+    // query would report its new size as a success, without its data.
+    ByteBuffer name((info.maxValueNameLength + 1) * sizeof(wchar_t));
+    ByteBuffer data(info.maxValueDataLength != 0 ? info.maxValueDataLength : 1);
+    bool failed = false;
+    for (DWORD index = 0; index < info.valueCount; ++index) {
+        DWORD nameLength = 0, type = 0, size = 0;
+        LSTATUS status = ERROR_MORE_DATA;
+        // A value whose name or data grew after the query does not fit:
+        // measure the key again and read the value anew into larger buffers,
+        // a few times at most. Nothing is ever cut short.
+        for (int attempt = 0; attempt < 4 && status == ERROR_MORE_DATA; ++attempt) {
+            if (attempt != 0) {
+                const KeyInfo now = QueryInfo();
+                const DWORD nameCapacity = name.Size() / sizeof(wchar_t);
+                if (now.maxValueNameLength + 1 > nameCapacity)
+                    name.Reset((now.maxValueNameLength + 1) * sizeof(wchar_t));
+                DWORD dataCapacity = size > now.maxValueDataLength ? size : now.maxValueDataLength;
+                if (dataCapacity > data.Size()) data.Reset(dataCapacity);
+            }
+            nameLength = name.Size() / sizeof(wchar_t);
+            size = data.Size();
+            status = Api().RegEnumValueW(handle_.get(), index, Units(name), &nameLength, nullptr,
+                                         &type, data.Data(), &size);
+            if (status == ERROR_SUCCESS && size > data.Size()) status = ERROR_MORE_DATA;
+        }
+        if (status == ERROR_MORE_DATA) {
+            failed = true;  // kept growing: this value is not copied
+            continue;
+        }
+        // Any other error leaves the remaining indexes without meaning (a
+        // value was deleted meanwhile, or the key is gone): stop listing.
+        if (status != ERROR_SUCCESS) return E_FAIL;
+        if (CopyValue(destination, Units(name), type, data.Data(), size) < 0) failed = true;
+    }
+    return failed ? E_FAIL : S_OK;
 }
 
 HRESULT RegistryKey::CopyTree(RegistryKey& source, RegistryKey& destination) {
     if (!source.handle_ || !destination.handle_) return E_FAIL;
     bool failed = false;
+    // One query of the source serves both its sub-keys and its values.
+    const KeyInfo info = source.QueryInfo();
 
-    std::vector<std::wstring> subKeys;
-    if (source.GetSubKeyNames(subKeys) < 0) {
+    NameList subKeys;
+    if (source.ListSubKeys(info, subKeys) < 0) {
         failed = true;
     } else {
-        for (const auto& name : subKeys) {
-            RegistryKey sourceChild(ChildPath(source.path_, name), source.root_,
-                                    source.use64BitView_);
-            RegistryKey destinationChild(ChildPath(destination.path_, name), destination.root_,
-                                         destination.use64BitView_);
+        for (std::size_t i = 0; i < subKeys.Count(); ++i) {
+            RegistryKey sourceChild(source, subKeys[i].Get());
+            RegistryKey destinationChild(destination, subKeys[i].Get());
             sourceChild.Open(false);
             destinationChild.Open(false);
             if (CopyTree(sourceChild, destinationChild) < 0) failed = true;
         }
     }
 
-    std::vector<std::wstring> valueNames;
-    if (source.GetValueNames(valueNames) < 0) {
-        failed = true;
-    } else {
-        for (const auto& name : valueNames) {
-            if (source.CopyValue(destination, name) < 0) failed = true;
-        }
-    }
+    if (source.CopyValues(info, destination) < 0) failed = true;
     return failed ? E_FAIL : S_OK;
 }
 

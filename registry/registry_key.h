@@ -11,15 +11,17 @@
 // 3 HKEY_USERS; any other number names no root and Open fails. When
 // use64BitView is non-zero, KEY_WOW64_64KEY is added to every access mask the
 // key passes (open, create, delete).
+//
+// Paths and names are NUL-terminated UTF-16 text, without a leading or
+// trailing backslash; the key keeps its own copy of its path.
 #pragma once
 
 #include <windows.h>
 
-#include <string>
-#include <vector>
-
 #include "platform/handles.h"
+#include "registry/byte_buffer.h"
 #include "registry/variant.h"
+#include "registry/wide_text.h"
 
 namespace Qx {
 
@@ -32,7 +34,7 @@ enum RegistryRoot : int {
 
 class RegistryKey {
 public:
-    explicit RegistryKey(std::wstring path, int root = LocalMachine, int use64BitView = 0);
+    explicit RegistryKey(const wchar_t* path, int root = LocalMachine, int use64BitView = 0);
     ~RegistryKey();
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
@@ -49,43 +51,66 @@ public:
 
     // Whether `path` opens for reading under HKEY_LOCAL_MACHINE in the
     // process's default view.
-    static bool KeyExists(const std::wstring& path);
+    static bool KeyExists(const wchar_t* path);
 
     // Fills `names` with the direct sub-key names (emptied first).
-    HRESULT GetSubKeyNames(std::vector<std::wstring>& names);
-    // Fills `names` with the value names; the default value is "".
-    HRESULT GetValueNames(std::vector<std::wstring>& names);
+    HRESULT GetSubKeyNames(NameList& names);
+    // Fills `names` with the value names; the default value is "". The list
+    // is resized to the value count, not emptied: after a failed listing the
+    // entries from the failing one on keep what they held.
+    HRESULT GetValueNames(NameList& names);
 
     // Reads a REG_SZ as String, any other type as a VariantBlob. The target is
     // Empty on every failure.
-    HRESULT ReadValue(const std::wstring& name, Variant& value);
+    HRESULT ReadValue(const wchar_t* name, Variant& value);
     // Writes String as REG_SZ (returns 0), any other kind as a REG_BINARY
     // VariantBlob (returns its length).
-    HRESULT WriteValue(const std::wstring& name, const Variant& value);
+    HRESULT WriteValue(const wchar_t* name, const Variant& value);
 
     // Deletes the direct sub-key `name` and everything below it, depth first.
     // A key that cannot be deleted stays with all its ancestors up to `name`;
     // everything else is deleted, and the result is E_FAIL.
-    HRESULT DeleteSubKeyTree(const std::wstring& name);
+    HRESULT DeleteSubKeyTree(const wchar_t* name);
 
     // Copies this key's tree into `destinationPath` under HKEY_LOCAL_MACHINE
     // (default view), created when missing.
-    HRESULT CopyTreeTo(const std::wstring& destinationPath);
+    HRESULT CopyTreeTo(const wchar_t* destinationPath);
     // Copies the tree of `source` into `destination` (both open): sub-keys
     // first, then values; adds and overwrites, never removes. Goes on after
-    // every failure and reports E_FAIL once at the end.
+    // every failed sub-key or value (an enumeration error ends the copy of
+    // that key's values) and reports E_FAIL once at the end.
     static HRESULT CopyTree(RegistryKey& source, RegistryKey& destination);
 
 private:
+    // The closed key `name` below `parent`: the parent's root and view, the
+    // path "<parent path>\<name>".
+    RegistryKey(const RegistryKey& parent, const wchar_t* name);
+
+    // Figures of the open key from one RegQueryInfoKeyW call.
+    struct KeyInfo {
+        DWORD subKeyCount = 0;
+        DWORD maxSubKeyLength = 0;
+        DWORD valueCount = 0;
+        DWORD maxValueNameLength = 0;
+        DWORD maxValueDataLength = 0;
+    };
+    KeyInfo QueryInfo() const;
+    // Appends the names of the `info.subKeyCount` sub-keys.
+    HRESULT ListSubKeys(const KeyInfo& info, NameList& names) const;
+
     REGSAM Mask(REGSAM base) const;
-    HRESULT QueryRawValue(const std::wstring& name, DWORD& type, std::vector<BYTE>& data) const;
-    HRESULT WriteRawValue(const std::wstring& name, DWORD type, const std::vector<BYTE>& data);
-    HRESULT CopyValue(RegistryKey& destination, const std::wstring& name);
-    HRESULT DeleteDirectSubKey(const std::wstring& name);
+    HRESULT QueryRawValue(const wchar_t* name, DWORD& type, ByteBuffer& data) const;
+    HRESULT WriteRawValue(const wchar_t* name, DWORD type, const std::uint8_t* data, DWORD size);
+    // Copies every value of this key into `destination`, going on after a
+    // value that fails; stops at an enumeration error.
+    HRESULT CopyValues(const KeyInfo& info, RegistryKey& destination);
+    HRESULT CopyValue(RegistryKey& destination, const wchar_t* name, DWORD type,
+                      const std::uint8_t* data, DWORD size);
+    HRESULT DeleteDirectSubKey(const wchar_t* name);
 
     platform::UniqueHkey handle_;
     int root_;
-    std::wstring path_;
+    WideText path_;
     int use64BitView_;
 };
 

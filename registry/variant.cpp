@@ -88,20 +88,24 @@ void Variant::Clear() {
     kind = Empty;
 }
 
-void Variant::SetBuffer(const void* data, std::uint32_t byteCount) {
-    Clear();
-    // Until Allocate returns, the value is Empty, so a throw leaves it so.
-    auto* buffer = static_cast<std::uint8_t*>(Allocate(byteCount));
-    if (byteCount != 0) std::memcpy(buffer, data, byteCount);
+// Every setter fills its new buffer before it releases the old one, so the
+// bytes it copies from may be this value's own (v = v.GetString()).
+void Variant::Adopt(std::int32_t newKind, std::uint8_t* buffer, std::uint32_t byteCount) {
+    ReleaseBuffer();
+    payload.int64 = 0;
     payload.buffer = buffer;
     size = byteCount;
-    kind = Bytes;
+    kind = newKind;
+}
+
+void Variant::SetBuffer(const void* data, std::uint32_t byteCount) {
+    auto* buffer = static_cast<std::uint8_t*>(Allocate(byteCount));
+    if (byteCount != 0) std::memcpy(buffer, data, byteCount);
+    Adopt(Bytes, buffer, byteCount);
 }
 
 std::int32_t Variant::SetString(const char* text) {
-    Clear();
-    SetBuffer(text, static_cast<std::uint32_t>(std::strlen(text)) + 1);
-    kind = String;
+    SetBoundedString(text, static_cast<std::uint32_t>(std::strlen(text)));
     return String;
 }
 
@@ -114,29 +118,20 @@ void Variant::SetBoundedString(const char* text, std::uint32_t maxLength) {
     const void* nul = std::memchr(text, 0, maxLength);
     const std::uint32_t length =
         nul ? static_cast<std::uint32_t>(static_cast<const char*>(nul) - text) : maxLength;
-    Clear();
     auto* buffer = static_cast<std::uint8_t*>(Allocate(length + 1));
     if (length != 0) std::memcpy(buffer, text, length);
     buffer[length] = 0;
-    payload.buffer = buffer;
-    size = length + 1;
-    kind = String;
+    Adopt(String, buffer, length + 1);
 }
 
 std::int32_t Variant::SetValue(std::int32_t newKind, const void* data, std::uint32_t byteCount) {
-    Clear();
+    std::uint32_t width = 0;
     switch (newKind) {
-    case Bool:
-        if (byteCount != 1) return Empty;
-        break;
+    case Bool: width = 1; break;
     case Int32:
-    case Float:
-        if (byteCount != 4) return Empty;
-        break;
+    case Float: width = 4; break;
     case Int64:
-    case Double:
-        if (byteCount != 8) return Empty;
-        break;
+    case Double: width = 8; break;
     case 6:
     case 7:
     case Bytes:
@@ -149,9 +144,18 @@ std::int32_t Variant::SetValue(std::int32_t newKind, const void* data, std::uint
     case String:
         return SetString(static_cast<const char*>(data));
     default:
+        Clear();
         return Empty;
     }
-    std::memcpy(payload.bytes, data, byteCount);
+    if (byteCount != width) {
+        Clear();
+        return Empty;
+    }
+    // Read before Clear: `data` may be this value's own inline scalar.
+    Payload scalar{};
+    std::memcpy(scalar.bytes, data, width);
+    Clear();
+    payload = scalar;
     kind = newKind;
     return newKind;
 }

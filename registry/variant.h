@@ -65,15 +65,18 @@ public:
     // The NUL-terminated text of a String; null for every other kind.
     virtual const char* GetString() const;
 
-    // A new buffer of byteCount bytes (0 allowed); throws std::bad_alloc.
+    // A new buffer of byteCount bytes (0 allowed). Never null: when memory
+    // runs out, the process's operator new ends the process.
     virtual void* Allocate(std::uint32_t byteCount);
     // Gives back a buffer from Allocate; null is allowed.
     virtual void Free(void* buffer);
 
     // Releases any buffer and makes the value Empty.
     void Clear();
+    // The setters below may be given this value's own bytes or text: they
+    // copy before they release the old buffer.
+
     // Copies `size` bytes from `data` into a new buffer; kind becomes Bytes.
-    // If Allocate throws, the value is Empty.
     void SetBuffer(const void* data, std::uint32_t size);
     // Copies the NUL-terminated text with its NUL; kind becomes String.
     // Returns String.
@@ -92,6 +95,8 @@ private:
     friend Result DecodeVariantBlob(Variant& value, const void* blob, std::uint32_t length);
 
     void ReleaseBuffer();
+    // Releases the old buffer, then holds `buffer` (from Allocate) as `newKind`.
+    void Adopt(std::int32_t newKind, std::uint8_t* buffer, std::uint32_t byteCount);
     // Text of at most `maxLength` bytes, ending at the first NUL within them
     // or at maxLength; stored with a NUL. Kind becomes String.
     void SetBoundedString(const char* text, std::uint32_t maxLength);

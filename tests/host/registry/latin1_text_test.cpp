@@ -1,11 +1,22 @@
 // Narrow text in the C locale: 0x01-0xFF map to the same byte, both ways.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "registry/latin1_text.h"
 
 namespace {
+
+// Widens into an exact-size buffer, so the sanitizers see any overrun.
+std::wstring Widen(const char* text) {
+    std::vector<wchar_t> wide(std::strlen(text) + 1, L'?');
+    const std::size_t length = Qx::WidenLatin1(text, wide.data());
+    EXPECT_EQ(length + 1, wide.size());
+    EXPECT_EQ(wide.back(), L'\0');
+    return std::wstring(wide.data(), length);
+}
 
 TEST(Latin1Text, NarrowTable) {
     struct Case {
@@ -25,21 +36,21 @@ TEST(Latin1Text, NarrowTable) {
         {"empty", L"", 0, true, ""},
     };
     for (const auto& c : cases) {
-        std::string narrow = "stale";
-        EXPECT_EQ(Qx::NarrowLatin1(c.text.data(), c.length, narrow), c.ok) << c.name;
-        EXPECT_EQ(narrow, c.narrow) << c.name;
+        std::vector<char> narrow(c.length + 1, 's');  // exact size, stale contents
+        EXPECT_EQ(Qx::NarrowLatin1(c.text.data(), c.length, narrow.data()), c.ok) << c.name;
+        EXPECT_EQ(std::string(narrow.data()), c.narrow) << c.name;
     }
 }
 
 TEST(Latin1Text, WidenKeepsEveryByteValue) {
-    EXPECT_EQ(Qx::WidenLatin1("\xFC\xDF" "a\x01"), std::wstring(L"\u00FC\u00DF" L"a\u0001"));
-    EXPECT_EQ(Qx::WidenLatin1(""), std::wstring());
+    EXPECT_EQ(Widen("\xFC\xDF" "a\x01"), std::wstring(L"\u00FC\u00DF" L"a\u0001"));
+    EXPECT_EQ(Widen(""), std::wstring());
     std::string all;
     for (int c = 1; c < 256; ++c) all.push_back(static_cast<char>(c));
-    const std::wstring wide = Qx::WidenLatin1(all.c_str());
-    std::string back;
-    ASSERT_TRUE(Qx::NarrowLatin1(wide.data(), wide.size(), back));
-    EXPECT_EQ(back, all);
+    const std::wstring wide = Widen(all.c_str());
+    std::vector<char> back(wide.size() + 1);
+    ASSERT_TRUE(Qx::NarrowLatin1(wide.data(), wide.size(), back.data()));
+    EXPECT_EQ(std::string(back.data()), all);
 }
 
 }  // namespace

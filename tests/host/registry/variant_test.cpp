@@ -382,4 +382,59 @@ TEST(VariantBlob, RoundTripKeepsKindAndBytes) {
     }
 }
 
+// A setter handed this value's own text or bytes must copy them before it
+// releases the old buffer (AddressSanitizer reports a read of freed memory
+// otherwise), and a scalar must be read before the value is cleared.
+TEST(Variant, SettersMayReadTheValuesOwnBytes) {
+    using Set = void (*)(Qx::Variant&);
+    struct Case {
+        const char* name;
+        std::int32_t kind;  // what the value holds before
+        Bytes data;
+        Set set;
+        std::int32_t expectedKind;
+        Bytes expectedData;
+    } cases[] = {
+        {"assign own text", Qx::String, {'a', 'b', 0}, [](Qx::Variant& v) { v = v.GetString(); },
+         Qx::String, {'a', 'b', 0}},
+        {"SetString of own tail", Qx::String, {'a', 'b', 0},
+         [](Qx::Variant& v) { v.SetString(v.GetString() + 1); }, Qx::String, {'b', 0}},
+        {"SetBuffer of own bytes", Qx::Bytes, {1, 2, 3},
+         [](Qx::Variant& v) {
+             std::uint32_t n = 0;
+             const std::uint8_t* p = v.GetData(n);
+             v.SetBuffer(p + 1, n - 1);
+         },
+         Qx::Bytes, {2, 3}},
+        {"SetValue of own text as opaque", Qx::String, {'x', 0},
+         [](Qx::Variant& v) {
+             std::uint32_t n = 0;
+             const std::uint8_t* p = v.GetData(n);
+             v.SetValue(Qx::Opaque, p, n);
+         },
+         Qx::Opaque, {'x', 0}},
+        {"SetValue of own scalar", Qx::Int32, BytesOf<std::int32_t>(7),
+         [](Qx::Variant& v) {
+             std::uint32_t n = 0;
+             const std::uint8_t* p = v.GetData(n);
+             v.SetValue(Qx::Float, p, n);
+         },
+         Qx::Float, BytesOf<std::int32_t>(7)},
+        {"decode own blob", Qx::Bytes, Concat(Header(15, 0, 9), {'h', 'i', 0}),
+         [](Qx::Variant& v) {
+             std::uint32_t n = 0;
+             const std::uint8_t* p = v.GetData(n);
+             Qx::DecodeVariantBlob(v, p, n);
+         },
+         Qx::String, {'h', 'i', 0}},
+    };
+    for (const auto& c : cases) {
+        Qx::Variant v;
+        Load(v, c.kind, c.data);
+        c.set(v);
+        EXPECT_EQ(v.Kind(), c.expectedKind) << c.name;
+        EXPECT_EQ(DataOf(v), c.expectedData) << c.name;
+    }
+}
+
 }  // namespace

@@ -26,6 +26,13 @@ std::set<DWORD> openRefused, terminateRefused;
 std::vector<DWORD> opened, terminated;
 std::map<HANDLE, DWORD> openHandles;  // handles given out and not yet closed
 
+// The step with a list held as standard strings.
+int Terminate(const std::vector<std::wstring>& list) {
+    std::vector<const wchar_t*> names;
+    for (const auto& name : list) names.push_back(name.c_str());
+    return preparation::TerminateProcessesNamed(names.data(), static_cast<int>(names.size()));
+}
+
 BOOL Fill(PROCESSENTRY32W* entry) {
     if (cursor >= table.size()) {
         SetLastError(ERROR_NO_MORE_FILES);
@@ -101,7 +108,7 @@ TEST_F(TerminateProcesses, MatchesWholeNamesExactly) {
         const Case& c = cases[i];
         SCOPED_TRACE(i);
         terminated.clear();
-        EXPECT_EQ(preparation::TerminateProcessesNamed(c.list), static_cast<int>(c.ended.size()));
+        EXPECT_EQ(Terminate(c.list), static_cast<int>(c.ended.size()));
         EXPECT_EQ(terminated, c.ended);
     }
 }
@@ -110,7 +117,7 @@ TEST_F(TerminateProcesses, RefusedProcessesStayAndAreNotCounted) {
     table = {{20, L"a.exe"}, {21, L"a.exe"}, {22, L"a.exe"}};
     openRefused = {20};
     terminateRefused = {21};
-    EXPECT_EQ(preparation::TerminateProcessesNamed({L"a.exe"}), 1);
+    EXPECT_EQ(Terminate({L"a.exe"}), 1);
     EXPECT_EQ(opened, (std::vector<DWORD>{20, 21, 22}));
     EXPECT_EQ(terminated, (std::vector<DWORD>{22}));
 }
@@ -120,10 +127,10 @@ TEST_F(TerminateProcesses, NoSnapshotOrEmptySnapshotEndsNothing) {
     {
         seam::SeamScope inner;
         seam::FailWith<&WindowsApi::CreateToolhelp32Snapshot>(INVALID_HANDLE_VALUE, DWORD{ERROR_ACCESS_DENIED});
-        EXPECT_EQ(preparation::TerminateProcessesNamed({L"a.exe"}), 0);
+        EXPECT_EQ(Terminate({L"a.exe"}), 0);
     }
     table.clear();
-    EXPECT_EQ(preparation::TerminateProcessesNamed({L"a.exe"}), 0);
+    EXPECT_EQ(Terminate({L"a.exe"}), 0);
     EXPECT_TRUE(opened.empty());
 }
 
@@ -140,14 +147,19 @@ TEST(TerminateProcessesWalk, IncludesOwnProcess) {
     wchar_t path[MAX_PATH];
     ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
     const std::wstring ownName = wcsrchr(path, L'\\') + 1;
-    EXPECT_EQ(preparation::TerminateProcessesNamed({ownName}), 0);
+    EXPECT_EQ(Terminate({ownName}), 0);
     EXPECT_NE(std::find(seen.begin(), seen.end(), GetCurrentProcessId()), seen.end());
 }
 
-TEST(SettingsList, TakesCountedEntriesOnly) {
+// A settings list is read up to its count, and a missing entry is passed over.
+TEST_F(TerminateProcesses, TakesCountedEntriesOnly) {
+    table = {{40, L"a.exe"}, {41, L"c.exe"}, {42, L"d.exe"}};
     const wchar_t* const names[] = {L"a.exe", nullptr, L"c.exe", L"d.exe"};
-    EXPECT_EQ(preparation::ListFromSettings(names, 3), (std::vector<std::wstring>{L"a.exe", L"c.exe"}));
-    EXPECT_TRUE(preparation::ListFromSettings(names, 0).empty());
-    EXPECT_TRUE(preparation::ListFromSettings(names, -2).empty());
-    EXPECT_TRUE(preparation::ListFromSettings(nullptr, 2).empty());
+    EXPECT_EQ(preparation::TerminateProcessesNamed(names, 3), 2);
+    EXPECT_EQ(terminated, (std::vector<DWORD>{40, 41}));
+    terminated.clear();
+    EXPECT_EQ(preparation::TerminateProcessesNamed(names, 0), 0);
+    EXPECT_EQ(preparation::TerminateProcessesNamed(names, -2), 0);
+    EXPECT_EQ(preparation::TerminateProcessesNamed(nullptr, 2), 0);
+    EXPECT_TRUE(terminated.empty());
 }

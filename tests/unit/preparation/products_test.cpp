@@ -90,6 +90,13 @@ protected:
 
 std::wstring RemovalOf(const std::wstring& code) { return L"/passive /X " + code; }
 
+// The step with a list held as standard strings.
+int Remove(const std::vector<std::wstring>& list, bool isWow64) {
+    std::vector<const wchar_t*> codes;
+    for (const auto& code : list) codes.push_back(code.c_str());
+    return preparation::RemoveRegisteredProducts(codes.data(), static_cast<int>(codes.size()), isWow64);
+}
+
 }  // namespace
 
 TEST_F(RemoveProducts, RemovesRegisteredCodesInOrderAndCountsFailures) {
@@ -99,7 +106,7 @@ TEST_F(RemoveProducts, RemovesRegisteredCodesInOrderAndCountsFailures) {
     launchErrors[RemovalOf(kB)] = ERROR_FILE_NOT_FOUND;
     exitCodes[RemovalOf(kC)] = 0;
 
-    EXPECT_EQ(preparation::RemoveRegisteredProducts({kA, kUnregistered, kB, kC}, OnWow64()), 2);
+    EXPECT_EQ(Remove({kA, kUnregistered, kB, kC}, OnWow64()), 2);
 
     ASSERT_EQ(launches.size(), 3u);
     const std::wstring msiexec = static_cast<const wchar_t*>(MsiexecPath());
@@ -117,12 +124,12 @@ TEST_F(RemoveProducts, RemovesRegisteredCodesInOrderAndCountsFailures) {
 TEST_F(RemoveProducts, RestartRequiredCountsAsFailure) {
     Registration a(kA, OnWow64() ? KEY_WOW64_64KEY : 0);
     exitCodes[RemovalOf(kA)] = ERROR_SUCCESS_REBOOT_REQUIRED;
-    EXPECT_EQ(preparation::RemoveRegisteredProducts({kA}, OnWow64()), 1);
+    EXPECT_EQ(Remove({kA}, OnWow64()), 1);
 }
 
 TEST_F(RemoveProducts, EmptyListTouchesNeitherRegistryNorEngine) {
     seam::FailWith<&WindowsApi::RegOpenKeyExW>(LONG{ERROR_ACCESS_DENIED}, DWORD{ERROR_ACCESS_DENIED});
-    EXPECT_EQ(preparation::RemoveRegisteredProducts({}, true), 0);
+    EXPECT_EQ(Remove({}, true), 0);
     EXPECT_EQ(seam::CallCount<&WindowsApi::RegOpenKeyExW>(), 0);
     EXPECT_TRUE(launches.empty());
 }
@@ -132,12 +139,12 @@ TEST_F(RemoveProducts, EmptyListTouchesNeitherRegistryNorEngine) {
 TEST_F(RemoveProducts, SixtyFourBitWindowsLooksOnlyAtThe64BitView) {
     if (!OnWow64()) GTEST_SKIP() << "needs 64-bit Windows";
     Registration only32(kA, KEY_WOW64_32KEY), only64(kB, KEY_WOW64_64KEY);
-    EXPECT_EQ(preparation::RemoveRegisteredProducts({kA, kB}, true), 0);
+    EXPECT_EQ(Remove({kA, kB}, true), 0);
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].parameters, RemovalOf(kB));
 
     launches.clear();
-    EXPECT_EQ(preparation::RemoveRegisteredProducts({kA, kB}, false), 0);
+    EXPECT_EQ(Remove({kA, kB}, false), 0);
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].parameters, RemovalOf(kA));
 }

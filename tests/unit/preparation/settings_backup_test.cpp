@@ -62,14 +62,14 @@ bool OnWow64() {
 
 TEST(SettingsBackup, NothingBeforeLeavesEmptySettingsAndNoBackup) {
     ASSERT_FALSE(Exists(DriversPath()));
-    EXPECT_TRUE(preparation::BackupSettingsKey(DriversPath(), kGuid));
+    EXPECT_TRUE(preparation::BackupSettingsKey(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_TRUE(Exists(SettingsPath()));
     EXPECT_TRUE(Exists(BackupPath()));
-    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath(), kGuid));
+    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_TRUE(Exists(SettingsPath()));
     EXPECT_FALSE(Exists(BackupPath()));
     // With no backup left, the delete succeeds again and creates nothing.
-    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath(), kGuid));
+    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_FALSE(Exists(BackupPath()));
 }
 
@@ -80,13 +80,13 @@ TEST(SettingsBackup, CopiesTreeOverLeftoverBackupThenDeletesIt) {
     Put(BackupPath(), L"Leftover", L"kept");
     Put(BackupPath() + L"\\Stale", nullptr, L"");
 
-    EXPECT_TRUE(preparation::BackupSettingsKey(DriversPath(), kGuid));
+    EXPECT_TRUE(preparation::BackupSettingsKey(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_EQ(Get(BackupPath(), L"Volume"), L"current");
     EXPECT_EQ(Get(BackupPath(), L"Leftover"), L"kept");
     EXPECT_EQ(Get(BackupPath() + L"\\Device\\Mixer", L"Gain"), L"7");
     EXPECT_TRUE(Exists(BackupPath() + L"\\Stale"));
 
-    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath(), kGuid));
+    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_FALSE(Exists(BackupPath()));
     EXPECT_EQ(Get(SettingsPath() + L"\\Device\\Mixer", L"Gain"), L"7");
 }
@@ -96,8 +96,8 @@ TEST(SettingsBackup, WithoutWriteAccessBothFailAndChangeNothing) {
     Put(BackupPath(), L"Volume", L"older");
     seam::SeamScope scope;
     seam::FailWith<&WindowsApi::RegCreateKeyExW>(LONG{ERROR_ACCESS_DENIED}, DWORD{ERROR_ACCESS_DENIED});
-    EXPECT_FALSE(preparation::BackupSettingsKey(DriversPath(), kGuid));
-    EXPECT_FALSE(preparation::DeleteSettingsKeyBackup(DriversPath(), kGuid));
+    EXPECT_FALSE(preparation::BackupSettingsKey(DriversPath().c_str(), kGuid.c_str()));
+    EXPECT_FALSE(preparation::DeleteSettingsKeyBackup(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_EQ(Get(BackupPath(), L"Volume"), L"older");
     EXPECT_EQ(Get(SettingsPath(), L"Volume"), L"current");
 }
@@ -108,11 +108,11 @@ TEST(SettingsBackup, CopyFailingPartWayIsReportedAndStillDeleted) {
     {
         seam::SeamScope scope;
         seam::FailOnCall<&WindowsApi::RegSetValueExW>(1, LONG{ERROR_ACCESS_DENIED}, DWORD{ERROR_ACCESS_DENIED}, true);
-        EXPECT_FALSE(preparation::BackupSettingsKey(DriversPath(), kGuid));
+        EXPECT_FALSE(preparation::BackupSettingsKey(DriversPath().c_str(), kGuid.c_str()));
     }
     // One of the two values made it; the partial backup is there.
     EXPECT_NE(Get(BackupPath(), L"First") == L"1", Get(BackupPath(), L"Second") == L"2");
-    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath(), kGuid));
+    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_FALSE(Exists(BackupPath()));
 }
 
@@ -141,7 +141,7 @@ TEST(SettingsBackup, DeleteFailingPartWayKeepsTheBlockedBranch) {
         return ::GetProcAddress(module, name);
     };
 
-    EXPECT_FALSE(preparation::DeleteSettingsKeyBackup(DriversPath(), kGuid));
+    EXPECT_FALSE(preparation::DeleteSettingsKeyBackup(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_TRUE(Exists(BackupPath() + L"\\Held\\Locked"));
     EXPECT_FALSE(Exists(BackupPath() + L"\\Free"));
 }
@@ -151,10 +151,10 @@ TEST(SettingsBackup, DeleteFailingPartWayKeepsTheBlockedBranch) {
 TEST(SettingsBackup, SixtyFourBitViewIsNotTouched) {
     if (!OnWow64()) GTEST_SKIP() << "needs 64-bit Windows";
     Put(SettingsPath(), L"Volume", L"native", KEY_WOW64_64KEY);
-    EXPECT_TRUE(preparation::BackupSettingsKey(DriversPath(), kGuid));
+    EXPECT_TRUE(preparation::BackupSettingsKey(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_EQ(Get(BackupPath(), L"Volume"), L"<none>");
     EXPECT_FALSE(Exists(BackupPath(), KEY_WOW64_64KEY));
-    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath(), kGuid));
+    EXPECT_TRUE(preparation::DeleteSettingsKeyBackup(DriversPath().c_str(), kGuid.c_str()));
     EXPECT_EQ(Get(SettingsPath(), L"Volume", KEY_WOW64_64KEY), L"native");
     EXPECT_FALSE(Exists(BackupPath()));
 }

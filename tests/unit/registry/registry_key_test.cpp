@@ -100,6 +100,19 @@ Bytes DataOf(const Qx::Variant& v) {
     return p ? Bytes(p, p + n) : Bytes{};
 }
 
+// The toolkit's name list as standard strings, and a list filled with names.
+std::vector<std::wstring> Names(const Qx::NameList& list) {
+    std::vector<std::wstring> names;
+    for (std::size_t i = 0; i < list.Count(); ++i)
+        names.emplace_back(list[i].Get(), list[i].Length());
+    return names;
+}
+
+void Fill(Qx::NameList& list, const std::vector<std::wstring>& names) {
+    list.Clear();
+    for (const auto& name : names) list.Add(name.data(), name.size());
+}
+
 std::vector<std::wstring> Sorted(std::vector<std::wstring> v) {
     std::sort(v.begin(), v.end());
     return v;
@@ -132,7 +145,7 @@ protected:
 // ---- Open, Close, views -----------------------------------------------------
 
 TEST_F(RegistryKeyTest, OpenStatesAndRoots) {
-    Qx::RegistryKey key(Path(L"k"));
+    Qx::RegistryKey key(Path(L"k").c_str());
     EXPECT_EQ(key.Handle(), reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
     EXPECT_EQ(key.Open(true), E_FAIL) << "read-only open of a missing key";
     EXPECT_FALSE(key.IsOpen());
@@ -145,7 +158,7 @@ TEST_F(RegistryKeyTest, OpenStatesAndRoots) {
     EXPECT_EQ(key.Handle(), reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
 
     // A key opened read-only stays read-only after a second Open(false).
-    Qx::RegistryKey reader(Path(L"k"));
+    Qx::RegistryKey reader(Path(L"k").c_str());
     ASSERT_EQ(reader.Open(true), S_OK);
     EXPECT_EQ(reader.Open(false), S_FALSE);
     Qx::Variant v;
@@ -153,24 +166,25 @@ TEST_F(RegistryKeyTest, OpenStatesAndRoots) {
     EXPECT_EQ(reader.WriteValue(L"v", v), E_FAIL);
 
     for (int root : {7, -1, 4}) {
-        Qx::RegistryKey noRoot(Path(L"k"), root);
+        Qx::RegistryKey noRoot(Path(L"k").c_str(), root);
         EXPECT_EQ(noRoot.Open(false), E_FAIL) << root;
         EXPECT_EQ(noRoot.Handle(), reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) << root;
     }
 
-    Qx::RegistryKey user(Path(L"user"), Qx::CurrentUser);
+    Qx::RegistryKey user(Path(L"user").c_str(), Qx::CurrentUser);
     ASSERT_EQ(user.Open(false), S_OK);
     EXPECT_TRUE(RawKeyExists(HKEY_CURRENT_USER, Path(L"user")));
-    EXPECT_FALSE(Qx::RegistryKey::KeyExists(Path(L"user"))) << "KeyExists looks only in HKLM";
-    EXPECT_TRUE(Qx::RegistryKey::KeyExists(Path(L"k")));
+    EXPECT_FALSE(Qx::RegistryKey::KeyExists(Path(L"user").c_str())) << "KeyExists looks only in HKLM";
+    EXPECT_TRUE(Qx::RegistryKey::KeyExists(Path(L"k").c_str()));
     RegDeleteTreeW(HKEY_CURRENT_USER, Path().c_str());
 }
 
 TEST_F(RegistryKeyTest, ClosedKeysRefuseEveryOperation) {
-    Qx::RegistryKey closed(Path(L"c"));
-    std::vector<std::wstring> names = {L"stale"};
+    Qx::RegistryKey closed(Path(L"c").c_str());
+    Qx::NameList names;
+    Fill(names, {L"stale"});
     EXPECT_EQ(closed.GetSubKeyNames(names), E_FAIL);
-    EXPECT_TRUE(names.empty());
+    EXPECT_TRUE(Names(names).empty());
     EXPECT_EQ(closed.GetValueNames(names), E_FAIL);
     Qx::Variant v;
     v.SetString("stale");
@@ -178,7 +192,7 @@ TEST_F(RegistryKeyTest, ClosedKeysRefuseEveryOperation) {
     EXPECT_EQ(v.Kind(), Qx::Empty);
     EXPECT_EQ(closed.WriteValue(L"x", v), E_FAIL);
     EXPECT_EQ(closed.DeleteSubKeyTree(L"x"), E_FAIL);
-    Qx::RegistryKey open(Path(L"o"));
+    Qx::RegistryKey open(Path(L"o").c_str());
     ASSERT_EQ(open.Open(false), S_OK);
     EXPECT_EQ(Qx::RegistryKey::CopyTree(closed, open), E_FAIL);
     EXPECT_EQ(Qx::RegistryKey::CopyTree(open, closed), E_FAIL);
@@ -187,9 +201,9 @@ TEST_F(RegistryKeyTest, ClosedKeysRefuseEveryOperation) {
 
 TEST_F(RegistryKeyTest, ViewFlagSelectsTheRegistryView) {
     const bool wow64 = UnderWow64();
-    Qx::RegistryKey in64(Path(L"in64"), Qx::LocalMachine, 1);
+    Qx::RegistryKey in64(Path(L"in64").c_str(), Qx::LocalMachine, 1);
     ASSERT_EQ(in64.Open(false), S_OK);
-    Qx::RegistryKey in32(Path(L"in32"), Qx::LocalMachine, 0);
+    Qx::RegistryKey in32(Path(L"in32").c_str(), Qx::LocalMachine, 0);
     ASSERT_EQ(in32.Open(false), S_OK);
 
     EXPECT_TRUE(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in64"), KEY_WOW64_64KEY));
@@ -197,11 +211,11 @@ TEST_F(RegistryKeyTest, ViewFlagSelectsTheRegistryView) {
     // On 64-bit Windows the views are apart; on 32-bit Windows there is one.
     EXPECT_EQ(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in64"), KEY_WOW64_32KEY), !wow64);
     EXPECT_EQ(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in32"), KEY_WOW64_64KEY), !wow64);
-    EXPECT_EQ(Qx::RegistryKey::KeyExists(Path(L"in64")), !wow64);
-    EXPECT_TRUE(Qx::RegistryKey::KeyExists(Path(L"in32")));
+    EXPECT_EQ(Qx::RegistryKey::KeyExists(Path(L"in64").c_str()), !wow64);
+    EXPECT_TRUE(Qx::RegistryKey::KeyExists(Path(L"in32").c_str()));
 
     // Deleting through a 64-bit view key removes the 64-bit key.
-    Qx::RegistryKey parent64(Path(), Qx::LocalMachine, 1);
+    Qx::RegistryKey parent64(Path().c_str(), Qx::LocalMachine, 1);
     ASSERT_EQ(parent64.Open(false), S_OK);
     EXPECT_EQ(parent64.DeleteSubKeyTree(L"in64"), S_OK);
     EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in64"), KEY_WOW64_64KEY));
@@ -262,12 +276,12 @@ TEST_F(RegistryKeyTest, AccessMasksFollowTheViewFlag) {
         seam::SeamScope scope;
         MaskRecorder::Install();
         {
-            Qx::RegistryKey reader(Path(L"m"), Qx::LocalMachine, c.view);
+            Qx::RegistryKey reader(Path(L"m").c_str(), Qx::LocalMachine, c.view);
             ASSERT_EQ(reader.Open(true), S_OK);
         }
         EXPECT_EQ(MaskRecorder::seen, c.openRead) << c.view;
         MaskRecorder::seen.clear();
-        Qx::RegistryKey full(Path(L"m"), Qx::LocalMachine, c.view);
+        Qx::RegistryKey full(Path(L"m").c_str(), Qx::LocalMachine, c.view);
         ASSERT_EQ(full.Open(false), S_OK);
         EXPECT_EQ(MaskRecorder::seen, c.openFull) << c.view;
         MaskRecorder::seen.clear();
@@ -275,8 +289,8 @@ TEST_F(RegistryKeyTest, AccessMasksFollowTheViewFlag) {
         EXPECT_EQ(MaskRecorder::seen, c.deleteMissing) << c.view;
         // KeyExists and the destination of CopyTreeTo use the default view.
         MaskRecorder::seen.clear();
-        Qx::RegistryKey::KeyExists(Path(L"m"));
-        full.CopyTreeTo(Path(L"copy"));
+        Qx::RegistryKey::KeyExists(Path(L"m").c_str());
+        full.CopyTreeTo(Path(L"copy").c_str());
         EXPECT_EQ(MaskRecorder::seen,
                   (Seen{{"RegOpenKeyExW", 0x20019}, {"RegCreateKeyExW", 0xF003F}}))
             << c.view;
@@ -294,21 +308,22 @@ TEST_F(RegistryKeyTest, ListsLongestNames) {
     RawSet(Path(), L"", REG_SZ, Wide(L"default"));
     RawSet(Path(), L"a", REG_DWORD, {1, 0, 0, 0});
 
-    Qx::RegistryKey key(Path());
+    Qx::RegistryKey key(Path().c_str());
     ASSERT_EQ(key.Open(true), S_OK);
-    std::vector<std::wstring> names = {L"stale"};
+    Qx::NameList names;
+    Fill(names, {L"stale"});
     EXPECT_EQ(key.GetSubKeyNames(names), S_OK);
-    EXPECT_EQ(Sorted(names), Sorted({longKey, L"short"}));
-    names = {L"s1", L"s2", L"s3", L"s4", L"s5"};
+    EXPECT_EQ(Sorted(Names(names)), Sorted({longKey, L"short"}));
+    Fill(names, {L"s1", L"s2", L"s3", L"s4", L"s5"});
     EXPECT_EQ(key.GetValueNames(names), S_OK);
-    EXPECT_EQ(Sorted(names), Sorted({longValue, L"", L"a"}));
+    EXPECT_EQ(Sorted(Names(names)), Sorted({longValue, L"", L"a"}));
 
-    Qx::RegistryKey empty(Path(L"short"));
+    Qx::RegistryKey empty(Path(L"short").c_str());
     ASSERT_EQ(empty.Open(true), S_OK);
     EXPECT_EQ(empty.GetSubKeyNames(names), S_OK);
-    EXPECT_TRUE(names.empty());
+    EXPECT_TRUE(Names(names).empty());
     EXPECT_EQ(empty.GetValueNames(names), S_OK);
-    EXPECT_TRUE(names.empty());
+    EXPECT_TRUE(Names(names).empty());
 }
 
 // A key's class name may be longer than the 260-character class buffer of the
@@ -329,33 +344,33 @@ TEST_F(RegistryKeyTest, ListsAndCopiesAKeyWithALongClassName) {
     EXPECT_EQ(RegSetValueExW(raw, L"v", 0, REG_SZ, Wide(L"x").data(), 4), ERROR_SUCCESS);
     RegCloseKey(raw);
 
-    Qx::RegistryKey source(Path(L"src"));
+    Qx::RegistryKey source(Path(L"src").c_str());
     ASSERT_EQ(source.Open(true), S_OK);
-    std::vector<std::wstring> names;
+    Qx::NameList names;
     EXPECT_EQ(source.GetSubKeyNames(names), S_OK);
-    EXPECT_EQ(names, std::vector<std::wstring>{L"child"});
+    EXPECT_EQ(Names(names), std::vector<std::wstring>{L"child"});
     EXPECT_EQ(source.GetValueNames(names), S_OK);
-    EXPECT_EQ(names, std::vector<std::wstring>{L"v"});
-    EXPECT_EQ(source.CopyTreeTo(Path(L"dst")), S_OK);
+    EXPECT_EQ(Names(names), std::vector<std::wstring>{L"v"});
+    EXPECT_EQ(source.CopyTreeTo(Path(L"dst").c_str()), S_OK);
     EXPECT_TRUE(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"dst\\child")));
     EXPECT_EQ(RawGet(Path(L"dst"), L"v"), std::optional<Raw>({REG_SZ, Wide(L"x")}));
 }
 
 TEST_F(RegistryKeyTest, ListingStopsAtAFailingEnumeration) {
     for (const wchar_t* sub : {L"a", L"b", L"c"}) RawCreateKey(HKEY_LOCAL_MACHINE, Path(sub));
-    Qx::RegistryKey key(Path());
+    Qx::RegistryKey key(Path().c_str());
     ASSERT_EQ(key.Open(true), S_OK);
     seam::SeamScope scope;
     seam::FailOnCall<&WindowsApi::RegEnumKeyExW>(2, LSTATUS{ERROR_ACCESS_DENIED}, 0);
-    std::vector<std::wstring> names;
+    Qx::NameList names;
     EXPECT_EQ(key.GetSubKeyNames(names), E_FAIL);
-    EXPECT_EQ(names.size(), 1u) << "names listed before the failure stay";
+    EXPECT_EQ(names.Count(), 1u) << "names listed before the failure stay";
 }
 
 // ---- Values ----------------------------------------------------------------
 
 TEST_F(RegistryKeyTest, WriteAndReadEveryKind) {
-    Qx::RegistryKey key(Path());
+    Qx::RegistryKey key(Path().c_str());
     ASSERT_EQ(key.Open(false), S_OK);
     struct Case {
         const wchar_t* name;
@@ -418,7 +433,7 @@ TEST_F(RegistryKeyTest, ReadValueOfStoredData) {
     for (const auto& c : cases) {
         if (std::wstring(c.name) != L"missing") RawSet(Path(), c.name, c.stored.type, c.stored.data);
     }
-    Qx::RegistryKey key(Path());
+    Qx::RegistryKey key(Path().c_str());
     ASSERT_EQ(key.Open(false), S_OK);
     for (const auto& c : cases) {
         Qx::Variant v;
@@ -436,7 +451,7 @@ TEST_F(RegistryKeyTest, ReadValueOfAValueThatGrewFromEmpty) {
     static int calls;
     const Bytes blob = Blob(16, 2, {7, 0, 0, 0});
     RawSet(Path(), L"grown", REG_BINARY, blob);
-    Qx::RegistryKey key(Path());
+    Qx::RegistryKey key(Path().c_str());
     ASSERT_EQ(key.Open(true), S_OK);
 
     seam::SeamScope scope;
@@ -493,9 +508,9 @@ TEST_F(RegistryKeyTest, CopyKeepsEveryValue) {
     for (const auto& c : cases) RawSet(Path(L"src\\child"), c.name, c.source.type, c.source.data);
     RawCreateKey(HKEY_LOCAL_MACHINE, Path(L"src\\" + std::wstring(255, L'n')));
 
-    Qx::RegistryKey source(Path(L"src"));
+    Qx::RegistryKey source(Path(L"src").c_str());
     ASSERT_EQ(source.Open(true), S_OK);
-    EXPECT_EQ(source.CopyTreeTo(Path(L"dst")), S_OK);
+    EXPECT_EQ(source.CopyTreeTo(Path(L"dst").c_str()), S_OK);
     for (const auto& c : cases)
         EXPECT_EQ(RawGet(Path(L"dst\\child"), c.name), std::optional<Raw>(c.copied)) << c.name;
     EXPECT_TRUE(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"dst\\" + std::wstring(255, L'n'))));
@@ -509,7 +524,7 @@ TEST_F(RegistryKeyTest, CopyMergesIntoAnExistingDestination) {
     RawSet(Path(L"dst\\a"), L"keep", REG_SZ, Wide(L"k"));
     RawCreateKey(HKEY_LOCAL_MACHINE, Path(L"dst\\only"));
 
-    Qx::RegistryKey source(Path(L"src")), destination(Path(L"dst"));
+    Qx::RegistryKey source(Path(L"src").c_str()), destination(Path(L"dst").c_str());
     ASSERT_EQ(source.Open(false), S_OK);
     ASSERT_EQ(destination.Open(false), S_OK);
     EXPECT_EQ(Qx::RegistryKey::CopyTree(source, destination), S_OK);
@@ -523,18 +538,76 @@ TEST_F(RegistryKeyTest, CopyMergesIntoAnExistingDestination) {
 TEST_F(RegistryKeyTest, CopyGoesOnAfterAFailedWriteAndReportsIt) {
     for (const wchar_t* name : {L"a", L"b", L"c"}) RawSet(Path(L"src"), name, REG_SZ, Wide(name));
     RawSet(Path(L"src\\sub"), L"d", REG_SZ, Wide(L"d"));
-    Qx::RegistryKey source(Path(L"src"));
+    Qx::RegistryKey source(Path(L"src").c_str());
     ASSERT_EQ(source.Open(false), S_OK);
     {
         seam::SeamScope scope;
         // The sub-key's value is written first, then a, b, c: fail the second.
         seam::FailOnCall<&WindowsApi::RegSetValueExW>(2, LSTATUS{ERROR_ACCESS_DENIED}, 0, true);
-        EXPECT_EQ(source.CopyTreeTo(Path(L"dst")), E_FAIL);
+        EXPECT_EQ(source.CopyTreeTo(Path(L"dst").c_str()), E_FAIL);
     }
     int copied = 0;
     for (const wchar_t* name : {L"a", L"b", L"c"}) copied += RawGet(Path(L"dst"), name).has_value();
     EXPECT_EQ(copied, 2);
     EXPECT_TRUE(RawGet(Path(L"dst\\sub"), L"d").has_value());
+}
+
+// A value that grows after the copy has measured its key (in data or, through
+// a rename, in name) is read again into larger buffers and copied whole; one
+// that keeps growing is reported and not written, never cut short.
+TEST_F(RegistryKeyTest, CopyRereadsAValueThatGrewAfterTheKeyQuery) {
+    static WindowsApi real;
+    static int calls, growingCalls;
+    static std::wstring source;
+    struct Case {
+        const char* name;
+        int growingCalls;  // enumeration calls that change the value first
+        bool rename;       // the value is replaced by one with a long name
+        HRESULT result;
+    } cases[] = {
+        {"data grows once", 1, false, S_OK},
+        {"name grows once", 1, true, S_OK},
+        {"keeps growing", 1000, false, E_FAIL},
+    };
+    for (const auto& c : cases) {
+        source = Path(L"src_") + std::wstring(c.name, c.name + std::strlen(c.name));
+        const std::wstring destination = source + L"_copy";
+        RawSet(source, L"v", REG_SZ, Wide(L"x"));
+        static bool rename;
+        rename = c.rename;
+        growingCalls = c.growingCalls;
+        calls = 0;
+        seam::SeamScope scope;
+        real = Api();
+        Api().RegEnumValueW = [](HKEY k, DWORD i, LPWSTR n, LPDWORD nl, LPDWORD r, LPDWORD t,
+                                 LPBYTE d, LPDWORD ds) WINAPI -> LSTATUS {
+            if (calls++ < growingCalls) {
+                const std::wstring grown(100 * calls, L'g');
+                if (rename) {
+                    HKEY key;
+                    RegOpenKeyExW(HKEY_LOCAL_MACHINE, source.c_str(), 0, KEY_ALL_ACCESS, &key);
+                    RegDeleteValueW(key, L"v");
+                    RegCloseKey(key);
+                    RawSet(source, std::wstring(300, L'n'), REG_SZ, Wide(grown));
+                } else {
+                    RawSet(source, L"v", REG_SZ, Wide(grown));
+                }
+            }
+            return real.RegEnumValueW(k, i, n, nl, r, t, d, ds);
+        };
+        Qx::RegistryKey key(source.c_str());
+        ASSERT_EQ(key.Open(true), S_OK) << c.name;
+        EXPECT_EQ(key.CopyTreeTo(destination.c_str()), c.result) << c.name;
+        const std::wstring copiedName = c.rename ? std::wstring(300, L'n') : L"v";
+        if (c.result == S_OK) {
+            EXPECT_EQ(RawGet(destination, copiedName), RawGet(source, copiedName)) << c.name;
+            EXPECT_EQ(RawGet(destination, copiedName),
+                      std::optional<Raw>({REG_SZ, Wide(std::wstring(100, L'g'))}))
+                << c.name;
+        } else {
+            EXPECT_EQ(RawGet(destination, copiedName), std::nullopt) << c.name;
+        }
+    }
 }
 
 // ---- DeleteSubKeyTree ----------------------------------------------------------
@@ -567,7 +640,7 @@ TEST_F(RegistryKeyTest, DeleteKeepsOnlyTheBranchThatCannotGo) {
     for (const wchar_t* sub : {L"top\\left\\stuck\\deep", L"top\\left\\gone", L"top\\right\\x"})
         RawCreateKey(HKEY_LOCAL_MACHINE, Path(sub));
     RawSet(Path(L"top\\right"), L"v", REG_SZ, Wide(L"v"));
-    Qx::RegistryKey parent(Path());
+    Qx::RegistryKey parent(Path().c_str());
     ASSERT_EQ(parent.Open(false), S_OK);
     {
         seam::SeamScope scope;
@@ -585,7 +658,7 @@ TEST_F(RegistryKeyTest, DeleteKeepsOnlyTheBranchThatCannotGo) {
 }
 
 TEST_F(RegistryKeyTest, DeleteOfAMissingNameSucceedsAndLeavesNothing) {
-    Qx::RegistryKey parent(Path());
+    Qx::RegistryKey parent(Path().c_str());
     ASSERT_EQ(parent.Open(false), S_OK);
     EXPECT_EQ(parent.DeleteSubKeyTree(L"never"), S_OK);
     EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"never")));
