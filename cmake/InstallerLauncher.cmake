@@ -203,10 +203,13 @@ function(add_installer_launcher)
 
     add_executable(${name} WIN32 ${gen}/launcher.rc)
     target_link_libraries(${name} PRIVATE launcher_entry ${name}_settings launcher_core)
+    # Linked by the C driver: the executable carries no part of the C++
+    # standard library (platform/memory.cpp supplies the allocator).
+    set_target_properties(${name} PROPERTIES LINKER_LANGUAGE C)
     # wWinMain is the entry point; GUI subsystem, no console window.
     # Outside debug builds the symbols are stripped: the statically linked
     # runtime brings debug sections that would more than double the size.
-    target_link_options(${name} PRIVATE -municode -mwindows $<$<NOT:$<CONFIG:Debug>>:-s>)
+    target_link_options(${name} PRIVATE -municode -mwindows -Wl,--gc-sections $<$<NOT:$<CONFIG:Debug>>:-s>)
     if(ARG_OUTPUT_DIR)
         set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIR})
     endif()

@@ -2,6 +2,8 @@
 // Linked only into the executable (built with -municode).
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "platform/run_log.h"
 #include "platform/win_app.h"
 #include "platform/windows_api.h"
@@ -20,4 +22,22 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     platform::LogExitCode(exitCode);
     platform::CloseRunLog();
     return exitCode;
+}
+
+// The executable's entry point. It is linked without the C runtime's
+// start-up objects, which would be a seventh of its size: msvcrt.dll sets
+// itself up when it is loaded, and all the program needs besides is its
+// static objects, constructed before wWinMain and destroyed by exit().
+
+extern "C" void __main();  // the compiler runtime's: runs the static constructors once
+
+extern "C" [[noreturn]] void WINAPI LauncherEntry() {
+    __main();
+    std::exit(wWinMain(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT));
+}
+
+// Where the static constructors register their destructors: msvcrt's own
+// list, which exit() runs.
+extern "C" int __cdecl atexit(void(__cdecl* function)()) {
+    return _onexit(reinterpret_cast<_onexit_t>(function)) ? 0 : -1;
 }
