@@ -6,7 +6,8 @@
 #       [DEPENDS target...]                  targets that produce the payload files
 #       [OUTPUT_DIR dir]                     default: ${CMAKE_CURRENT_BINARY_DIR}
 #       [OUTPUT_NAME name]                   default: name (".exe" is added)
-#       [SIGNED])                            signed when LAUNCHER_SIGNING_PKCS12 is set
+#       [SIGNED]                             signed when LAUNCHER_SIGNING_PKCS12 is set
+#       [NO_PAYLOADS])                       carries no payload at all (the bare stub)
 #
 # The target gets the properties LAUNCHER_PAYLOAD_NAMES (resource names
 # embedded), LAUNCHER_PAYLOAD_DIR (their folder, when they came from one) and
@@ -131,7 +132,7 @@ function(_launcher_rc_payloads files out)
 endfunction()
 
 function(add_installer_launcher)
-    cmake_parse_arguments(ARG "SIGNED" "TARGET;SETTINGS;PAYLOAD_DIR;OUTPUT_DIR;OUTPUT_NAME"
+    cmake_parse_arguments(ARG "SIGNED;NO_PAYLOADS" "TARGET;SETTINGS;PAYLOAD_DIR;OUTPUT_DIR;OUTPUT_NAME"
         "PAYLOADS;DEPENDS" ${ARGN})
     if(ARG_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "add_installer_launcher: unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
@@ -150,7 +151,9 @@ function(add_installer_launcher)
     get_filename_component(settings "${ARG_SETTINGS}" ABSOLUTE)
 
     set(dir "")
-    if(ARG_PAYLOAD_DIR)
+    if(ARG_NO_PAYLOADS)
+        set(payloads "")
+    elseif(ARG_PAYLOAD_DIR)
         get_filename_component(dir "${ARG_PAYLOAD_DIR}" ABSOLUTE)
         launcher_payloads_in_dir("${dir}" payloads)
     elseif(ARG_PAYLOADS)
