@@ -182,8 +182,18 @@ int CInstallerLauncher::PreparePackageFolder(const CString& commonAppData, CStri
         PACL dacl = nullptr;
         BOOL defaulted = FALSE;
         BOOL present = FALSE;
-        api.GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted);
-        api.GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
+        // A missing list must never reach SetSecurityInfo: a null DACL
+        // grants everyone everything.
+        if (!api.GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) || !owner) {
+            const int code = ErrorOr(GetLastError(), ERROR_INVALID_SECURITY_DESCR);
+            PrintFailure("GetSecurityDescriptorOwner", code);
+            return code;
+        }
+        if (!api.GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present || !dacl) {
+            const int code = ErrorOr(GetLastError(), ERROR_INVALID_SECURITY_DESCR);
+            PrintFailure("GetSecurityDescriptorDacl", code);
+            return code;
+        }
         const DWORD set = api.SetSecurityInfo(
             packageFolderLock.get(), SE_FILE_OBJECT,
             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, owner,

@@ -357,6 +357,10 @@ TEST_F(Extraction, LinksSwappedFilesAndFailedProtectionAreRefused) {
         {"protection cannot be set",
          [] { seam::FailWith<&WindowsApi::SetSecurityInfo>(DWORD{ERROR_ACCESS_DENIED}, DWORD{0}); }, false,
          "SetSecurityInfo failed (5)\n"},
+        // Never a null list on the product folder: it would let everyone in.
+        {"no access list to set",
+         [] { seam::FailWith<&WindowsApi::GetSecurityDescriptorDacl>(BOOL{FALSE}, DWORD{ERROR_INVALID_SECURITY_DESCR}); },
+         false, "GetSecurityDescriptorDacl failed (1338)\n"},
     };
     int n = 0;
     for (const Case& c : cases) {
