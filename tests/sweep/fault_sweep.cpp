@@ -462,16 +462,16 @@ DWORD HandleCount() {
 
 // ---- One run ------------------------------------------------------------------------------
 
-volatile LONG runStarted = 0;  // tick count at the start of the running run, 0 between runs
-constexpr DWORD kRunLimitMs = 30000;
+volatile LONG running = 0;         // a run is under way
+volatile DWORD runStarted = 0;     // its start, in ticks
+constexpr LONG kRunLimitMs = 30000;
 
 DWORD WINAPI Watchdog(void*) {
     for (;;) {
         ::Sleep(500);
-        const DWORD started = static_cast<DWORD>(runStarted);
-        if (started != 0 && ::GetTickCount() - started > kRunLimitMs) {
+        if (running && static_cast<LONG>(::GetTickCount() - runStarted) > kRunLimitMs) {
             std::printf("run %d (%s failing): did not end within %lu s\n", failAt, failedName ? failedName : "none",
-                        kRunLimitMs / 1000);
+                        static_cast<unsigned long>(kRunLimitMs / 1000));
             std::fflush(stdout);
             ::TerminateProcess(::GetCurrentProcess(), 3);
         }
@@ -479,7 +479,7 @@ DWORD WINAPI Watchdog(void*) {
 }
 
 void OnUnexpectedExit() {
-    if (runStarted == 0) return;
+    if (!running) return;
     std::printf("run %d (%s failing): the run ended the process\n", failAt, failedName ? failedName : "none");
     std::fflush(stdout);
 }
@@ -504,9 +504,10 @@ Outcome RunOnce(int k) {
     {
         CInstallerLauncher launcher;
         launcher.SetCommandLine(L"");
-        runStarted = static_cast<LONG>(::GetTickCount() | 1);
+        runStarted = ::GetTickCount();
+        running = 1;
         launcher.InitInstance();
-        runStarted = 0;
+        running = 0;
     }
     bool main = false;
     for (const auto& step : stepsSeen) main = main || step == "TerminateListedProcesses";
