@@ -191,7 +191,15 @@ function(add_installer_launcher)
     set(LAUNCHER_RC_STRINGS "${ls_STRING_TABLE}")
     set(resources ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources)
     cmake_path(NORMAL_PATH resources)
-    set(LAUNCHER_RC_MANIFEST ${resources}/InstallerLauncher.exe.manifest)
+    # The manifest names the architecture the launcher is built for: Windows
+    # ignores a manifest whose architecture does not match the executable's.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(LAUNCHER_MANIFEST_ARCH amd64)
+    else()
+        set(LAUNCHER_MANIFEST_ARCH x86)
+    endif()
+    set(LAUNCHER_RC_MANIFEST ${gen}/InstallerLauncher.exe.manifest)
+    configure_file(${resources}/InstallerLauncher.exe.manifest.in ${LAUNCHER_RC_MANIFEST} @ONLY)
     set(LAUNCHER_RC_ICON ${resources}/launcher.ico)
     configure_file(${resources}/launcher.rc.in ${gen}/launcher.rc @ONLY)
     set_source_files_properties(${gen}/launcher.rc PROPERTIES
