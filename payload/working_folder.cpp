@@ -217,8 +217,9 @@ int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporar
     if (inTemporaryFolder) {
         // Queried on every call, also when the folder exists already.
         const DWORD length = api.GetTempPathW(kPathBufferLength, buffer);
-        if (length == 0 || length > kPathBufferLength) {
-            // A path longer than the buffer leaves no error code of its own.
+        // A path that does not fit reports the size it needs, its NUL
+        // included, and leaves no error code of its own.
+        if (length == 0 || length >= kPathBufferLength) {
             const int code = ErrorOr(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
             PrintFailure("GetTempPath", code);
             return code;
