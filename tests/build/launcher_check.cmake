@@ -1,5 +1,7 @@
 # Checks a built launcher executable:
-#  - PE32, GUI subsystem, no link timestamp, importing only KERNEL32 and msvcrt;
+#  - PE32 (i386) or PE32+ (x86-64), GUI subsystem, Windows 7 (6.1) as OS and
+#    subsystem version, no link timestamp, no .CRT or .tls section,
+#    importing only KERNEL32 and msvcrt;
 #  - its resources: the payloads given, icon group 101 with icons 1 to 4, the
 #    version block, the manifest, strings 500/501 only when expected, no
 #    resource timestamps;
@@ -23,15 +25,27 @@ if(NOT rc EQUAL 0)
 endif()
 
 # ---- PE header and imports ----------------------------------------------
-if(NOT (pe MATCHES "file format pei-i386"))
-    fail("not an i386 PE image")
+# The 32-bit build is a PE32 i386 image, the x64 build a PE32+ one.
+if(pe MATCHES "file format pei-i386")
+    set(magic 010b)
+elseif(pe MATCHES "file format pei-x86-64")
+    set(magic 020b)
+else()
+    fail("neither an i386 nor an x86-64 PE image")
+    set(magic "")
 endif()
-if(NOT (pe MATCHES "\nMagic[ \t]+010b"))
-    fail("not PE32 (optional header magic 010b)")
+if(magic AND NOT (pe MATCHES "\nMagic[ \t]+${magic}"))
+    fail("optional header magic is not ${magic}")
 endif()
 if(NOT (pe MATCHES "\nSubsystem[ \t]+00000002"))
     fail("subsystem is not Windows GUI")
 endif()
+# Windows 7 (6.1), the oldest system the manifest names.
+foreach(field OSystem Subsystem)
+    if(NOT (pe MATCHES "\nMajor${field}Version[ \t]+6\n" AND pe MATCHES "\nMinor${field}Version[ \t]+1\n"))
+        fail("the ${field} version in the header is not 6.1")
+    endif()
+endforeach()
 if(NOT (pe MATCHES "\nTime/Date[ \t]+Thu Jan  1 00:00:00 1970"))
     fail("the PE header carries a link timestamp")
 endif()
@@ -52,6 +66,24 @@ foreach(line IN LISTS imports)
         fail("imports a DLL other than KERNEL32 and msvcrt: ${line}")
     endif()
 endforeach()
+
+# No TLS and no C runtime initialiser tables: the launcher's own entry point
+# runs neither TLS callbacks' set-up nor the C runtime's start-up code.
+execute_process(COMMAND ${OBJDUMP} -h ${LAUNCHER}
+    OUTPUT_VARIABLE sections RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "objdump -h failed on ${LAUNCHER}: ${err}")
+endif()
+foreach(section .CRT .tls)
+    string(REPLACE "." "\\." pattern "${section}")
+    if(sections MATCHES "\n +[0-9]+ ${pattern}[ \t]")
+        fail("a ${section} section is present")
+    endif()
+endforeach()
+# Constant data stays read-only, in a section of its own.
+if(NOT (sections MATCHES "\n +[0-9]+ \\.rdata[ \t]"))
+    fail("no .rdata section: read-only data was folded into a writable one")
+endif()
 
 # ---- Resources ------------------------------------------------------------
 string(FIND "${pe}" "The .rsrc Resource Directory section" at)
@@ -138,4 +170,4 @@ set(note "")
 if(REBUILD_DIR)
     set(note ", same bytes when built again")
 endif()
-message(STATUS "${LAUNCHER}: PE32 GUI, system DLLs only, resources as expected${note}")
+message(STATUS "${LAUNCHER}: PE GUI for Windows 6.1, no .CRT or .tls, system DLLs only, resources as expected${note}")

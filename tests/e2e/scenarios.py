@@ -396,7 +396,7 @@ def planted_msiexec():
 def package_folder_blocked():
     def block(wp):
         # A file where the product folder should be: making the folder
-        # reports "already exists", and the level is refused as no folder.
+        # reports "already exists", and creating the package below it fails.
         blocker = wp.unix("C:\\ProgramData\\Corvane\\Installers\\TolvexOrvik")
         os.makedirs(os.path.dirname(blocker), exist_ok=True)
         with open(blocker, "w") as f:
@@ -408,9 +408,10 @@ def package_folder_blocked():
         run.order(["vcredist_x86.exe", "vcredist_x64.exe"])
         folder = run.working_folder_runs([("vcredist_x86.exe", "/passive /norestart"),
                                           ("vcredist_x64.exe", "/passive /norestart")])
-        run.expect(re.search(r"^CheckFolder failed \(267\)$", run.out, re.MULTILINE),
-                   "no CheckFolder diagnostic line on standard output")
-        run.expect("CheckFolder failed (267)" in run_log(wp), "the diagnostic line is not in the run log")
+        line = re.search(r"^CreateFile failed \(\d+\)$", run.out, re.MULTILINE)
+        run.expect(line, "no CreateFile diagnostic line on standard output")
+        run.expect(not line or line.group(0) in run_log(wp), "the diagnostic line is not in the run log")
+        run.expect("CheckFolder" not in run.out, "the file was refused as a folder level")
         run.nothing_installed()
         # The steps after the package run still ran.
         run.working_folder_removed(folder)
