@@ -41,8 +41,10 @@ int CInstallerLauncher::RunEmbeddedExecutable(const CString& resourceName, const
     const int extracted = ExtractResourceToFile(resourceName, L"EXE", fileName, true, path, locked);
     if (extracted != 0) return extracted;
     // Held, unchangeable, until the child has ended; the file then stays in
-    // the working folder until RemoveWorkingFolder.
-    return RunAndWait(path, parameters);
+    // the working folder until RemoveWorkingFolder. The child starts there
+    // too: a self-extractor or an old uninstaller looks for DLLs in its
+    // current folder, and only administrators can change this one.
+    return RunAndWait(path, parameters, workingFolder);
 }
 
 int CInstallerLauncher::InstallPrerequisites() {
@@ -90,9 +92,10 @@ int CInstallerLauncher::WriteAndRunDriverPackage() {
     // interface, as the default association of a package would run it, but
     // by the system's own msiexec: a per-user association cannot decide
     // what the elevated launcher starts.
-    if (msiArguments.IsEmpty()) return RunAndWait(MsiexecPath(), L"/i \"" + packagePath + L"\"");
+    // msiexec starts in the system folder, as every run of the engine does.
+    if (msiArguments.IsEmpty()) return RunAndWait(MsiexecPath(), L"/i \"" + packagePath + L"\"", SystemFolder());
 
     // The template serves one run: afterwards it holds the substituted text.
     msiArguments.Replace(L"$MSIPATH", L"\"" + packagePath + L"\"");
-    return RunAndWait(MsiexecPath(), msiArguments);
+    return RunAndWait(MsiexecPath(), msiArguments, SystemFolder());
 }
