@@ -21,7 +21,8 @@ void Write(const char* bytes, DWORD count) {
 }
 
 // One line on its way to the file: collected as UTF-8 and written in one
-// piece (a line longer than the buffer in several).
+// piece (a line longer than the buffer in several). Characters below 0x20
+// are written escaped (CR as "\x0D").
 class Line {
 public:
     // Adds `text`; a surrogate without its partner becomes U+FFFD.
@@ -34,7 +35,9 @@ public:
             } else if (point >= 0xD800 && point <= 0xDFFF) {
                 point = 0xFFFD;
             }
-            if (point < 0x80) {
+            if (point < 0x20) {
+                PutEscaped(static_cast<unsigned char>(point));
+            } else if (point < 0x80) {
                 Put(static_cast<char>(point));
             } else if (point < 0x800) {
                 Put(static_cast<char>(0xC0 | (point >> 6)));
@@ -53,7 +56,14 @@ public:
     }
 
     void Add(const char* text, int length) {
-        for (int i = 0; i < length; ++i) Put(text[i]);
+        for (int i = 0; i < length; ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            if (byte < 0x20) {
+                PutEscaped(byte);
+            } else {
+                Put(text[i]);
+            }
+        }
     }
 
     // Ends the line and writes what is left of it.
@@ -65,6 +75,17 @@ public:
     }
 
 private:
+    // A control character as "\x" and two hex digits: the only line ends
+    // in the file are those Finish writes, so no text given to the log
+    // (a command line, a path) can make a line of its own.
+    void PutEscaped(unsigned char byte) {
+        const char digits[] = "0123456789ABCDEF";
+        Put('\\');
+        Put('x');
+        Put(digits[byte >> 4]);
+        Put(digits[byte & 0xF]);
+    }
+
     void Put(char byte) {
         if (used_ == sizeof(bytes_)) {
             Write(bytes_, used_);

@@ -39,12 +39,16 @@ TEST(RunLog, NewFileNamedAfterTheExecutableAndTheTimeInUtf8) {
         platform::OpenRunLog();
         const wchar_t text[] = {L'\u00e9', L' ', 0xD83D, 0xDE00, L' ', 0xDC00, L'\0'};  // e-acute, U+1F600, lone half
         platform::LogLine(L"run ", run == 0 ? L"one: " : L"two: ", text);
+        // Control characters cannot forge a line of their own.
+        platform::LogLine(L"forged: a\r\nexit code: 0\t\x01\x1F\x7F");
         platform::PrintFailure("Test", -5);
         platform::LogExitCode(run);
         platform::CloseRunLog();
     }
     EXPECT_EQ(testsupport::ReadFileBytes(first),
-              "run one: \xC3\xA9 \xF0\x9F\x98\x80 \xEF\xBF\xBD\r\nTest failed (-5)\r\nexit code: 0\r\n");
+              "run one: \xC3\xA9 \xF0\x9F\x98\x80 \xEF\xBF\xBD\r\n"
+              "forged: a\\x0D\\x0Aexit code: 0\\x09\\x01\\x1F\x7F\r\n"
+              "Test failed (-5)\r\nexit code: 0\r\n");
     // The second run in the same second leaves the first one's log alone.
     EXPECT_EQ(testsupport::ReadFileBytes(second).substr(0, 9), "run two: ");
 
