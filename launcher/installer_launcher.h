@@ -46,13 +46,15 @@ public:
 
     // Makes the target folder if needed and creates the new, empty file
     // `fileName` in it: in the temporary working folder (made once per run,
-    // recorded in workingFolder) or in the shared package folder below the
-    // common application-data folder. An older file of that name is deleted
-    // first. On success `fileHandle` owns the new file, open for writing and
-    // shared for reading only, and the folder is held (workingFolderLock or
-    // packageFolderLock). `filePath` receives the full path on success and
-    // after a failed file creation; otherwise it is left unchanged. Returns
-    // 0 or a non-zero error code, printing one diagnostic line on failure.
+    // recorded in workingFolder; below the user's TEMP, or when elevated
+    // below the Windows folder's SystemTemp or Temp) or in the shared
+    // package folder below the common application-data folder. An older file
+    // of that name is deleted first. On success `fileHandle` owns the new
+    // file, open for writing and shared for reading only, and the folder is
+    // held (workingFolderLock or packageFolderLock). `filePath` receives the
+    // full path on success and after a failed file creation; otherwise it is
+    // left unchanged. Returns 0 or a non-zero error code, printing one
+    // diagnostic line on failure.
     int OpenWorkingFile(const CString& fileName, bool inTemporaryFolder, platform::UniqueFile& fileHandle,
                         CString& filePath);
 
@@ -73,8 +75,9 @@ public:
 
     // Makes the working folder inside `tempPath` (ending in "\") on first
     // use, with an access list for its owner, SYSTEM and Administrators
-    // only, and holds it.
-    int PrepareWorkingFolder(const CString& tempPath);
+    // only, and holds it. When it cannot be made there and `fallback` is not
+    // empty, it is made inside `fallback` instead.
+    int PrepareWorkingFolder(const CString& tempPath, const CString& fallback);
 
     // Makes the levels of the package folder below `commonAppData` that are
     // missing, refuses any that is a link, holds the product folder and,

@@ -40,29 +40,6 @@ CString WithoutTrailingBackslash(const CString& path) {
 
 }  // namespace
 
-bool RunsElevated() {
-    auto& api = platform::Api();
-    // The limited half of a split token runs without administrator rights,
-    // whatever groups it names.
-    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
-    platform::UniqueHandle token;
-    DWORD length = 0;
-    if (api.OpenProcessToken(api.GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
-        api.GetTokenInformation(token.get(), TokenElevationType, &type, sizeof(type), &length) &&
-        type == TokenElevationTypeLimited) {
-        return false;
-    }
-    // Administrators, S-1-5-32-544, in place.
-    struct {
-        SID sid;
-        DWORD secondRid;
-    } administrators = {{SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID}},
-                        DOMAIN_ALIAS_RID_ADMINS};
-    BOOL member = FALSE;
-    if (api.CheckTokenMembership(nullptr, &administrators.sid, &member) && !member) return false;
-    return true;
-}
-
 int MakeSecurityDescriptor(const wchar_t* sddl, platform::UniqueLocal& descriptor) {
     PSECURITY_DESCRIPTOR made = nullptr;
     if (!platform::Api().ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &made,

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include "platform/cstring.h"
+#include "platform/elevation.h"
 #include "platform/handles.h"
 
 namespace payload {
@@ -32,11 +33,9 @@ extern const wchar_t kWorkingFolderSecurity[];
 // nothing inherited, owned by Administrators.
 extern const wchar_t kPackageFolderSecurity[];
 
-// True when the launcher runs with administrator rights in force: a token
-// that is not the limited half of a split token, and membership of
-// Administrators. A failing query counts as elevated, so that a failure
-// never weakens the protection.
-bool RunsElevated();
+// True when the launcher runs with administrator rights in force (see
+// platform/elevation.h).
+using platform::RunsElevated;
 
 // Turns SDDL text into a security descriptor owned by `descriptor`.
 int MakeSecurityDescriptor(const wchar_t* sddl, platform::UniqueLocal& descriptor);

@@ -37,8 +37,9 @@ constexpr DWORD kWriteChunk = 8u << 20;
 // collision leads to another attempt after a failing CreateDirectoryW; any
 // other failure of it (parent missing, access denied, ...) cannot be cured
 // by a new name and ends the attempts at once. The line printed on giving up
-// names the call that failed last. On failure `name` is empty.
-int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, CString& name) {
+// (when `report` is set) names the call that failed last. On failure `name`
+// is empty.
+int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, bool report, CString& name) {
     auto& api = platform::Api();
     int result = ERROR_ALREADY_EXISTS;
     const char* failedCall = "CreateDirectory";
@@ -67,7 +68,7 @@ int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, CStri
         failedCall = "CreateDirectory";
         if (error != ERROR_ALREADY_EXISTS) break;
     }
-    PrintFailure(failedCall, result);
+    if (report) PrintFailure(failedCall, result);
     return result;
 }
 
@@ -117,7 +118,7 @@ int WriteWhole(HANDLE file, const void* bytes, DWORD size) {
 
 }  // namespace
 
-int CInstallerLauncher::PrepareWorkingFolder(const CString& tempPath) {
+int CInstallerLauncher::PrepareWorkingFolder(const CString& tempPath, const CString& fallback) {
     if (!workingFolder.IsEmpty()) {
         // Files go into the folder only while it is held; a folder whose
         // hold failed when it was made is not used again.
@@ -133,9 +134,17 @@ int CInstallerLauncher::PrepareWorkingFolder(const CString& tempPath) {
     }
     SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
     CString name;
-    if (const int error = MakeUniqueFolder(tempPath, &security, name)) return error;
-    workingFolder = tempPath + name + L'\\';
-    return payload::HoldFolderBelow(tempPath, name, 0, workingFolderLock);
+    CString parent = tempPath;
+    int made = MakeUniqueFolder(parent, &security, fallback.IsEmpty(), name);
+    if (made != 0 && !fallback.IsEmpty()) {
+        // The first place could not take the folder (older systems have no
+        // SystemTemp): the fallback, whose failure is reported.
+        parent = fallback;
+        made = MakeUniqueFolder(parent, &security, true, name);
+    }
+    if (made != 0) return made;
+    workingFolder = parent + name + L'\\';
+    return payload::HoldFolderBelow(parent, name, 0, workingFolderLock);
 }
 
 int CInstallerLauncher::PreparePackageFolder(const CString& commonAppData, CString& folder) {
@@ -236,15 +245,35 @@ int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporar
 
     if (inTemporaryFolder) {
         // Queried on every call, also when the folder exists already.
-        const DWORD length = api.GetTempPathW(kPathBufferLength, buffer);
-        // A path that does not fit reports the size it needs, its NUL
-        // included, and leaves no error code of its own.
-        if (length == 0 || length >= kPathBufferLength) {
-            const int code = ErrorOr(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-            PrintFailure("GetTempPath", code);
-            return code;
+        if (payload::RunsElevated()) {
+            // Never below the user's TEMP, which the user sets: below the
+            // Windows folder's SystemTemp where the folder can be made there,
+            // else its Temp, both SYSTEM's own.
+            wchar_t fallback[kPathBufferLength];
+            const DWORD length = platform::WindowsSubfolder(L"SystemTemp", buffer, kPathBufferLength);
+            const DWORD fallbackLength = platform::WindowsSubfolder(L"Temp", fallback, kPathBufferLength);
+            if (length == 0 || fallbackLength == 0) {
+                const int code = ErrorOr(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+                PrintFailure("GetSystemWindowsDirectory", code);
+                return code;
+            }
+            if (const int error = PrepareWorkingFolder(CString(buffer, static_cast<int>(length)),
+                                                       CString(fallback, static_cast<int>(fallbackLength)))) {
+                return error;
+            }
+        } else {
+            const DWORD length = api.GetTempPathW(kPathBufferLength, buffer);
+            // A path that does not fit reports the size it needs, its NUL
+            // included, and leaves no error code of its own.
+            if (length == 0 || length >= kPathBufferLength) {
+                const int code = ErrorOr(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+                PrintFailure("GetTempPath", code);
+                return code;
+            }
+            if (const int error = PrepareWorkingFolder(CString(buffer, static_cast<int>(length)), CString())) {
+                return error;
+            }
         }
-        if (const int error = PrepareWorkingFolder(CString(buffer, static_cast<int>(length)))) return error;
         folder = workingFolder;
     } else {
         const HRESULT found = api.SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,

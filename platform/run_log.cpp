@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/diagnostics.h"
+#include "platform/elevation.h"
 #include "platform/handles.h"
 #include "platform/windows_api.h"
 
@@ -157,34 +158,31 @@ const wchar_t* DecimalText(long value, wchar_t* out) {
     return out;
 }
 
-void OpenRunLog() {
-    if (LogFile()) return;
-    auto& api = Api();
-    // The executable's base name: after the last backslash, before the last
-    // dot. Only the length the call reported is read.
-    wchar_t module[MAX_PATH];
-    const DWORD moduleLength = api.GetModuleFileNameW(nullptr, module, MAX_PATH);
-    if (moduleLength == 0 || moduleLength >= MAX_PATH) return;
-    DWORD base = 0;
-    DWORD baseEnd = moduleLength;
-    for (DWORD i = 0; i < moduleLength; ++i) {
-        if (module[i] == L'\\') {
-            base = i + 1;
-            baseEnd = moduleLength;
-        } else if (module[i] == L'.') {
-            baseEnd = i;
-        }
-    }
+namespace {
 
+// Lines given before the log is open, when KeepLinesUntilLogOpens asked for
+// them; at most what the buffer holds, whole lines only (the start-up steps
+// before the log print one line at most).
+struct Pending {
+    bool keeping;
+    char bytes[256];
+    DWORD used;
+};
+Pending earlyLines;
+
+Pending& EarlyLines() { return earlyLines; }
+
+// Makes the log in `folder` (`folderLength` code units, ending in "\"),
+// named after `base` (`baseLength` code units) and `now`. True when made.
+bool OpenIn(const wchar_t* folder, DWORD folderLength, const wchar_t* base, DWORD baseLength,
+            const SYSTEMTIME& now) {
+    auto& api = Api();
     // The whole name, the attempt's suffix and ".log" included, must fit in
     // MAX_PATH; a longer one means no log, as any other failure to make it.
     wchar_t path[MAX_PATH];
-    const DWORD tempLength = api.GetTempPathW(MAX_PATH, path);
-    if (tempLength == 0 || tempLength >= MAX_PATH) return;
-    SYSTEMTIME now{};
-    api.GetLocalTime(&now);
-    BoundedName name(path, MAX_PATH, tempLength);
-    name.Add(module + base, baseEnd - base);
+    BoundedName name(path, MAX_PATH, 0);
+    name.Add(folder, folderLength);
+    name.Add(base, baseLength);
     name.Add(L"_");
     name.AddDigits(now.wYear, 4);
     name.AddDigits(now.wMonth, 2);
@@ -203,11 +201,57 @@ void OpenRunLog() {
             name.Add(DecimalText(attempt, number));
         }
         name.Add(L".log");
-        if (!name.Finish()) return;
+        if (!name.Finish()) return false;
         LogFile().reset(api.CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (LogFile() || GetLastError() != ERROR_FILE_EXISTS) return;
+        if (LogFile()) return true;
+        if (GetLastError() != ERROR_FILE_EXISTS) return false;
     }
+    return false;
+}
+
+}  // namespace
+
+void KeepLinesUntilLogOpens() { EarlyLines().keeping = true; }
+
+void OpenRunLog() {
+    if (LogFile()) return;
+    auto& api = Api();
+    // The executable's base name: after the last backslash, before the last
+    // dot. Only the length the call reported is read.
+    wchar_t module[MAX_PATH];
+    const DWORD moduleLength = api.GetModuleFileNameW(nullptr, module, MAX_PATH);
+    DWORD base = 0;
+    DWORD baseEnd = moduleLength;
+    for (DWORD i = 0; i < moduleLength && moduleLength < MAX_PATH; ++i) {
+        if (module[i] == L'\\') {
+            base = i + 1;
+            baseEnd = moduleLength;
+        } else if (module[i] == L'.') {
+            baseEnd = i;
+        }
+    }
+    if (moduleLength != 0 && moduleLength < MAX_PATH) {
+        SYSTEMTIME now{};
+        api.GetLocalTime(&now);
+        wchar_t folder[MAX_PATH];
+        if (RunsElevated()) {
+            // An elevated run writes nothing below the user's TEMP: its log
+            // goes next to its working folder, in the Windows folder's
+            // SystemTemp where it can be made there, else in its Temp.
+            for (const wchar_t* name : {L"SystemTemp", L"Temp"}) {
+                const DWORD length = WindowsSubfolder(name, folder, MAX_PATH);
+                if (length != 0 && OpenIn(folder, length, module + base, baseEnd - base, now)) break;
+            }
+        } else {
+            const DWORD length = api.GetTempPathW(MAX_PATH, folder);
+            if (length != 0 && length < MAX_PATH) OpenIn(folder, length, module + base, baseEnd - base, now);
+        }
+    }
+    Pending& pending = EarlyLines();
+    if (LogFile() && pending.used > 0) Write(pending.bytes, pending.used);
+    pending.keeping = false;
+    pending.used = 0;
 }
 
 void LogLine(const wchar_t* first, const wchar_t* second, const wchar_t* third, const wchar_t* fourth) {
@@ -227,7 +271,16 @@ void LogExitCode(int code) {
 }
 
 void LogText(const char* text, int length) {
-    if (!LogFile()) return;
+    if (!LogFile()) {
+        // Kept for the log, whole or not at all, when asked to.
+        Pending& pending = EarlyLines();
+        if (pending.keeping && length >= 0 && static_cast<DWORD>(length) + 2 <= sizeof(pending.bytes) - pending.used) {
+            for (int i = 0; i < length; ++i) pending.bytes[pending.used++] = text[i];
+            pending.bytes[pending.used++] = '\r';
+            pending.bytes[pending.used++] = '\n';
+        }
+        return;
+    }
     Line line;
     line.Add(text, length);
     line.Finish();

@@ -1,4 +1,6 @@
-// The run log: one new UTF-8 file per run in the user's temporary folder,
+// The run log: one new UTF-8 file per run, in the user's temporary folder
+// or, when the launcher runs elevated, next to its working folder below the
+// Windows folder (SystemTemp where the log can be made there, else Temp),
 // named after the executable with the date and time of the run
 // ("InstallerLauncher_20261209_101500.log"; a second run in the same second
 // adds "_2", "_3", ...).
@@ -14,7 +16,14 @@
 namespace platform {
 
 // Makes the run's log file; a second call, or a failure, changes nothing.
+// Whether the run is elevated is asked through the seam's ADVAPI32 entries,
+// so it runs after LoadSystemLibraries.
 void OpenRunLog();
+
+// Keeps the narrow lines given (LogText, the diagnostic lines) until
+// OpenRunLog, which writes them first: the lines of the start-up steps that
+// run before the log can be placed. At most 256 bytes of them.
+void KeepLinesUntilLogOpens();
 
 // Appends one line: the pieces given, one after another, then a line break
 // (CR LF, as Windows' own text files have). Characters below 0x20 in the

@@ -10,12 +10,12 @@
 #include "platform/windows_api.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
-    // The log needs KERNEL32 only; it is made first so that it records the
-    // whole run.
-    platform::OpenRunLog();
-    // Then, before any DLL beyond KERNEL32 and the C runtime is loaded: only
-    // the system folder is searched from here on.
+    // Before any DLL beyond KERNEL32 and the C runtime is loaded: only the
+    // system folder is searched from here on. Its lines are kept for the
+    // log, which is made next, once the token can be asked where it goes.
+    platform::KeepLinesUntilLogOpens();
     int exitCode = platform::LoadSystemLibraries();
+    platform::OpenRunLog();
     if (exitCode == 0) {
         CWinApp* app = CWinApp::Instance();
         exitCode = app ? RunApplication(*app) : 1;

@@ -52,6 +52,7 @@ struct WindowsApi {
     // Files and folders.
     decltype(&::GetTempPathW) GetTempPathW = ::GetTempPathW;
     decltype(&::GetSystemDirectoryW) GetSystemDirectoryW = ::GetSystemDirectoryW;
+    decltype(&::GetSystemWindowsDirectoryW) GetSystemWindowsDirectoryW = ::GetSystemWindowsDirectoryW;
     decltype(&::CreateDirectoryW) CreateDirectoryW = ::CreateDirectoryW;
     decltype(&::GetFileAttributesW) GetFileAttributesW = ::GetFileAttributesW;
     decltype(&::CreateFileW) CreateFileW = ::CreateFileW;

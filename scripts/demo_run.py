@@ -271,12 +271,17 @@ def main():
 
         section("Files left")
         print("   %s: %s" % (build.package_folder, ", ".join(wp.listdir(build.package_folder)) or "(none)"))
-        temp = wp.temp_folder()
+        # The user's TEMP, and the Windows folder's SystemTemp and Temp,
+        # where an elevated run makes its working folder.
+        windows = os.path.join(wp.path, "drive_c", "windows")
+        temps = [wp.temp_folder()] + [os.path.join(windows, e) for e in sorted(os.listdir(windows))
+                                      if e.lower() in ("systemtemp", "temp")]
         left = []
-        for name in sorted(os.listdir(temp)):
-            path = os.path.join(temp, name)
-            if os.path.isdir(path) and len(name) == 36 and name.count("-") == 4:
-                left.append("%s\\ (%s)" % (name, ", ".join(sorted(os.listdir(path))) or "empty"))
+        for temp in temps:
+            for name in sorted(os.listdir(temp)):
+                path = os.path.join(temp, name)
+                if os.path.isdir(path) and len(name) == 36 and name.count("-") == 4:
+                    left.append("%s\\ (%s)" % (name, ", ".join(sorted(os.listdir(path))) or "empty"))
         print("   temporary working folders: %s" % ("; ".join(left) if left else "none (removed)"))
 
         if stdout.strip():

@@ -39,8 +39,11 @@ BACKUP_KEY_PATH = "Software\\Corvane\\Audio\\Drivers\\SettingsBackup_" + SETTING
 # must never take that way.
 SHELL_MARK = "E2E_SHELL_OPEN=1"
 SHELL_OPEN = '"%s" /i "%%1" /qn %s' % (SYSTEM_MSIEXEC, SHELL_MARK)
+# Wine runs the launcher with administrator rights: its working folder and
+# its log go below the Windows folder's SystemTemp or Temp, never below the
+# user's TEMP.
 WORKING_FILE = re.compile(
-    r"^C:\\users\\[^\\]+\\(?:AppData\\Local\\)?Temp\\"
+    r"^C:\\windows\\(?:SystemTemp|Temp)\\"
     r"([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12})\\([^\\]+)$",
     re.IGNORECASE)
 QUESTION_TITLE = "Orvik legacy removal"
@@ -101,8 +104,8 @@ class Run:
                     "runs in this order expected: %s" % ", ".join(expected))
 
     def working_folder_runs(self, expected):
-        """Each named stand-in ran from one shared new folder in the user's
-        temporary folder, under its own file name, started in that folder
+        """Each named stand-in ran from one shared new folder below the
+        Windows folder's SystemTemp or Temp, under its own file name, started in that folder
         (never the launcher's current folder, which the user controls), with
         the expected arguments. Returns the folder."""
         folders = set()
@@ -110,7 +113,7 @@ class Run:
             rec = self.by_name(name)
             m = WORKING_FILE.match(rec.path)
             self.expect(m and m.group(2).lower() == name.lower(),
-                        "%s ran from %s, not from a UUID folder in the temporary folder"
+                        "%s ran from %s, not from a UUID folder in the Windows folder's SystemTemp or Temp"
                         % (name, rec.path))
             folder = rec.path[:-len(name) - 1]
             folders.add(folder)
@@ -364,7 +367,7 @@ def question_scenario(answer):
                 run.completed_with("MSI_WIN10_64", folder)
             else:
                 run.order([])
-                temp = wp.temp_folder()
+                temp = elevated_temp_folder(wp)
                 made = [n for n in os.listdir(temp) if re.fullmatch(r"[0-9a-fA-F-]{36}", n)]
                 run.expect(not made, "a working folder was made: %s" % made)
                 run.no_package()
@@ -422,9 +425,22 @@ def package_folder_blocked():
 
 
 # ---- the run log and the exit code on request ------------------------------------------------
+def elevated_temp_folder(wp):
+    """Unix path of the folder where an elevated run makes its working folder
+    and its log: the Windows folder's SystemTemp when there is one, else its
+    Temp (names compared without regard to case, as Windows does)."""
+    windows = os.path.join(wp.path, "drive_c", "windows")
+    entries = {e.lower(): os.path.join(windows, e) for e in os.listdir(windows)}
+    for name in ("systemtemp", "temp"):
+        if name in entries and os.path.isdir(entries[name]):
+            return entries[name]
+    check(False, "no SystemTemp or Temp in the prefix's Windows folder")
+
+
 def run_log(wp):
-    """The lines of the one log file the run left in the user's temporary folder."""
-    temp = wp.temp_folder()
+    """The lines of the one log file the (elevated) run left next to its
+    working folder."""
+    temp = elevated_temp_folder(wp)
     logs = [n for n in os.listdir(temp) if re.fullmatch(r"InstallerLauncher_\d{8}_\d{6}\.log", n)]
     check(len(logs) == 1, "one run log expected in %s, found %s" % (temp, logs))
     with open(os.path.join(temp, logs[0]), encoding="utf-8") as f:

@@ -129,6 +129,7 @@ void InstallSweep() {
     FAILS(LockResource, LPVOID{nullptr}, ERROR_RESOURCE_DATA_NOT_FOUND);
     FAILS(GetTempPathW, DWORD{0}, ERROR_ACCESS_DENIED);
     FAILS(GetSystemDirectoryW, UINT{0}, ERROR_ACCESS_DENIED);
+    FAILS(GetSystemWindowsDirectoryW, UINT{0}, ERROR_ACCESS_DENIED);
     FAILS(CreateDirectoryW, BOOL{FALSE}, ERROR_ACCESS_DENIED);
     FAILS(GetFileAttributesW, DWORD{INVALID_FILE_ATTRIBUTES}, ERROR_ACCESS_DENIED);
     FAILS(CreateFileW, HANDLE{INVALID_HANDLE_VALUE}, ERROR_ACCESS_DENIED);
@@ -408,16 +409,23 @@ Files ListFiles() {
     return files;
 }
 
+// The working folders left in the user's temporary folder and in the
+// Windows folder's SystemTemp and Temp (where an elevated run makes them).
 std::vector<std::wstring> WorkingFolders() {
     std::vector<std::wstring> folders;
-    WIN32_FIND_DATAW entry;
-    HANDLE find = ::FindFirstFileW((TempFolder() + L"*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return folders;
-    do {
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsUuidName(entry.cFileName))
-            folders.push_back(TempFolder() + entry.cFileName);
-    } while (::FindNextFileW(find, &entry));
-    ::FindClose(find);
+    wchar_t windows[MAX_PATH];
+    const std::wstring windowsFolder(windows, ::GetSystemWindowsDirectoryW(windows, MAX_PATH));
+    for (const std::wstring& parent :
+         {TempFolder(), windowsFolder + L"\\SystemTemp\\", windowsFolder + L"\\Temp\\"}) {
+        WIN32_FIND_DATAW entry;
+        HANDLE find = ::FindFirstFileW((parent + L"*").c_str(), &entry);
+        if (find == INVALID_HANDLE_VALUE) continue;
+        do {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsUuidName(entry.cFileName))
+                folders.push_back(parent + entry.cFileName);
+        } while (::FindNextFileW(find, &entry));
+        ::FindClose(find);
+    }
     return folders;
 }
 

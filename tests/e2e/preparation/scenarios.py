@@ -173,7 +173,12 @@ def run_launcher(wp, extra_env=None):
 
 
 def working_folder_left(wp):
-    temp = wp.temp_folder()
+    # The launcher runs elevated under Wine: its working folder is below the
+    # Windows folder's SystemTemp or Temp.
+    windows = os.path.join(wp.path, "drive_c", "windows")
+    entries = {e.lower(): os.path.join(windows, e) for e in os.listdir(windows)}
+    temp = entries.get("systemtemp") or entries.get("temp")
+    check(temp, "no SystemTemp or Temp in the prefix's Windows folder")
     return [d for d in os.listdir(temp) if os.path.exists(os.path.join(temp, d, "vcredist_x86.exe"))]
 
 

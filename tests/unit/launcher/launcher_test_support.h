@@ -110,6 +110,32 @@ inline std::wstring SystemFolder() {
     return std::wstring(buffer, length);
 }
 
+// The token query through the seam answers "the limited half of a split
+// token": the run counts as not elevated (Wine's own answer is elevated).
+inline void NotElevated() {
+    platform::Api().GetTokenInformation = [](HANDLE, TOKEN_INFORMATION_CLASS, LPVOID information, DWORD,
+                                             PDWORD length) WINAPI -> BOOL {
+        *static_cast<TOKEN_ELEVATION_TYPE*>(information) = TokenElevationTypeLimited;
+        *length = sizeof(TOKEN_ELEVATION_TYPE);
+        return TRUE;
+    };
+}
+
+// Where an elevated run puts its working folder and its log: the Windows
+// folder's SystemTemp when there is one, else its Temp (with "\").
+inline std::wstring ElevatedTempFolder() {
+    wchar_t buffer[MAX_PATH];
+    const std::wstring windows(buffer, ::GetSystemWindowsDirectoryW(buffer, MAX_PATH));
+    const DWORD attributes = ::GetFileAttributesW((windows + L"\\SystemTemp").c_str());
+    const bool systemTemp = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return windows + (systemTemp ? L"\\SystemTemp\\" : L"\\Temp\\");
+}
+
+inline std::wstring UserTempFolder() {
+    wchar_t buffer[MAX_PATH];
+    return std::wstring(buffer, ::GetTempPathW(MAX_PATH, buffer));
+}
+
 inline std::wstring CommonAppData() {
     wchar_t buffer[MAX_PATH];
     ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer);

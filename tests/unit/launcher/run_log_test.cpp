@@ -21,6 +21,7 @@ std::wstring TempFolder() {
 
 TEST(RunLog, NewFileNamedAfterTheExecutableAndTheTimeInUtf8) {
     seam::SeamScope scope;
+    testsupport::NotElevated();  // in the user's temporary folder
     Api().GetLocalTime = [](LPSYSTEMTIME now) WINAPI {
         *now = {};
         now->wYear = 2026, now->wMonth = 12, now->wDay = 9, now->wHour = 10, now->wMinute = 15, now->wSecond = 0;
@@ -73,6 +74,7 @@ std::wstring servedModule;
 // code is built with the stack protector, which ends the test on an overrun).
 TEST(RunLog, NamesTooLongForAPathGiveNoLogAndNoOverrun) {
     seam::SeamScope scope;
+    testsupport::NotElevated();  // in the temporary folder served below
     Api().GetTempPathW = [](DWORD size, LPWSTR path) WINAPI -> DWORD {
         const auto length = static_cast<DWORD>(servedTemp.size());
         if (length >= size) return length + 1;  // the size it needs

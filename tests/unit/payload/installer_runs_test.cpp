@@ -8,6 +8,7 @@
 #include "launcher_test_support.h"
 #include "payload/install_steps.h"
 #include "payload/installer_runs.h"
+#include "platform/run_log.h"
 #include "seam.h"
 
 using platform::Api;
@@ -193,11 +194,59 @@ TEST_F(InstallSteps, PrerequisitesFollowPlatformAndCarriedResources) {
 }
 
 TEST_F(InstallSteps, PrerequisiteExtractionFailureRunsNothing) {
+    testsupport::NotElevated();
     seam::FailWith<&WindowsApi::GetTempPathW>(DWORD{0}, DWORD{ERROR_ACCESS_DENIED});
     testing::internal::CaptureStdout();
     EXPECT_EQ(launcher.InstallPrerequisites(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetTempPath failed (5)\n");
     EXPECT_TRUE(RunRecorder::runs.empty());
+}
+
+// Elevated, nothing goes below the user's TEMP: the working folder and the
+// run log go below the Windows folder; not elevated, both go to TEMP. The
+// log lies next to the working folder, not in it; the child starts in the
+// working folder either way.
+std::vector<std::wstring> logsMade;
+
+TEST_F(InstallSteps, ElevationDecidesWhereTheWorkingFolderAndTheLogGo) {
+    const struct {
+        const char* name;
+        bool elevated;
+        std::wstring base;
+    } rows[] = {
+        {"elevated", true, testsupport::ElevatedTempFolder()},
+        {"not elevated", false, testsupport::UserTempFolder()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        seam::SeamScope rowScope;
+        RunRecorder::Install();
+        ResourceHider::Install({L"VC2005_REDIST_64"});
+        if (!row.elevated) testsupport::NotElevated();
+        logsMade.clear();
+        Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
+            const HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
+            if (disposition == CREATE_NEW && wcsstr(path, L".log") && file != INVALID_HANDLE_VALUE) {
+                logsMade.push_back(path);
+            }
+            return file;
+        };
+        platform::OpenRunLog();
+        platform::CloseRunLog();
+        ASSERT_EQ(logsMade.size(), 1u);
+        EXPECT_EQ(logsMade[0].rfind(row.base, 0), 0u) << logsMade[0];
+        EXPECT_EQ(logsMade[0].find(L'\\', row.base.size()), std::wstring::npos) << logsMade[0];
+        ::DeleteFileW(logsMade[0].c_str());
+
+        EXPECT_EQ(launcher.InstallPrerequisites(), 0);
+        const std::wstring folder = Text(launcher.workingFolder);
+        EXPECT_EQ(folder.rfind(row.base, 0), 0u) << folder;
+        EXPECT_EQ(folder.size(), row.base.size() + 37) << folder;  // UUID and backslash
+        ASSERT_EQ(RunRecorder::runs.size(), 1u);
+        EXPECT_EQ(RunRecorder::runs[0].currentDirectory, folder);
+        launcher.RemoveWorkingFolder();
+    }
 }
 
 TEST_F(InstallSteps, LegacyUninstallersLastResultCounts) {

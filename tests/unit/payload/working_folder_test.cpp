@@ -97,6 +97,7 @@ void FailClose() {
 }
 
 TEST_F(Extraction, EachFailingStepPrintsItsLineAndReturnsItsCode) {
+    testsupport::NotElevated();  // the working folder in the user's temporary folder
     enum class Path { Empty, Full };
     struct Case {
         const char* name;
@@ -163,6 +164,7 @@ TEST_F(Extraction, ShortWriteClosesTheFile) {
 }
 
 TEST_F(Extraction, TwoExtractionsShareOneFolderAndEachQueriesTheTempPath) {
+    testsupport::NotElevated();  // the working folder in the user's temporary folder
     EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
     ASSERT_EQ(result, 0);
     const std::wstring folder = Text(launcher.workingFolder);
@@ -224,6 +226,7 @@ UUID fixedUuid{0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
 int uuidCalls = 0;
 
 TEST_F(Extraction, CollisionWithAnExistingFolderTakesANewName) {
+    testsupport::NotElevated();  // the working folder in the user's temporary folder
     wchar_t temp[MAX_PATH];
     ::GetTempPathW(MAX_PATH, temp);
     const std::wstring taken = std::wstring(temp) + L"12345678-1234-5678-0102-030405060708";
@@ -245,6 +248,7 @@ TEST_F(Extraction, CollisionWithAnExistingFolderTakesANewName) {
 }
 
 TEST_F(Extraction, AttemptsAreBoundedAndStopAtOnceOnIncurableFailures) {
+    testsupport::NotElevated();  // the working folder in the user's temporary folder
     struct Case { DWORD error; int wantCalls; };
     for (const Case c : {Case{ERROR_ALREADY_EXISTS, 8}, Case{ERROR_PATH_NOT_FOUND, 1}, Case{ERROR_ACCESS_DENIED, 1}}) {
         seam::SeamScope caseScope;
@@ -258,6 +262,7 @@ TEST_F(Extraction, AttemptsAreBoundedAndStopAtOnceOnIncurableFailures) {
 }
 
 TEST_F(Extraction, FailingUuidSourceIsBoundedToo) {
+    testsupport::NotElevated();  // the working folder in the user's temporary folder
     seam::FailWith<&WindowsApi::UuidCreate>(RPC_STATUS{RPC_S_UUID_NO_ADDRESS}, DWORD{0});
     EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true),
               "UuidCreate failed (" + std::to_string(RPC_S_UUID_NO_ADDRESS) + ")\n");
@@ -446,7 +451,9 @@ TEST_F(Extraction, FoldersGetTheirAccessListsAndElevationDecidesForThePackageFol
         std::wstring productFolder;         // what SetSecurityInfo got, or "" for no call
     };
     const Case cases[] = {
-        {"elevated", false, {working, package, package, package}, L"1 1 " + packageDacl},
+        // Elevated, the working folder is tried in SystemTemp first (Wine has
+        // none), then made in the Windows folder's Temp.
+        {"elevated", false, {working, working, package, package, package}, L"1 1 " + packageDacl},
         {"not elevated", true, {working, L"inherited", L"inherited", L"inherited"}, L""},
     };
     for (const Case& c : cases) {

@@ -1,0 +1,50 @@
+#include "platform/elevation.h"
+
+#include "platform/handles.h"
+#include "platform/windows_api.h"
+
+namespace platform {
+
+bool RunsElevated() {
+    auto& api = Api();
+    // Without ADVAPI32 (before LoadSystemLibraries) nothing can be asked.
+    if (!api.OpenProcessToken || !api.GetTokenInformation || !api.CheckTokenMembership) return true;
+    // The limited half of a split token runs without administrator rights,
+    // whatever groups it names.
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    UniqueHandle token;
+    DWORD length = 0;
+    if (api.OpenProcessToken(api.GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+        api.GetTokenInformation(token.get(), TokenElevationType, &type, sizeof(type), &length) &&
+        type == TokenElevationTypeLimited) {
+        return false;
+    }
+    // Administrators, S-1-5-32-544, in place.
+    struct {
+        SID sid;
+        DWORD secondRid;
+    } administrators = {{SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID}},
+                        DOMAIN_ALIAS_RID_ADMINS};
+    BOOL member = FALSE;
+    if (api.CheckTokenMembership(nullptr, &administrators.sid, &member) && !member) return false;
+    return true;
+}
+
+DWORD WindowsSubfolder(const wchar_t* name, wchar_t* out, DWORD size) {
+    // The Windows folder itself, as the system knows it: never taken from an
+    // environment variable, which the user sets.
+    const UINT length = Api().GetSystemWindowsDirectoryW(out, size);
+    if (length == 0 || length >= size) return 0;
+    DWORD used = length;
+    if (out[used - 1] != L'\\') out[used++] = L'\\';
+    for (const wchar_t* p = name; *p != L'\0'; ++p) {
+        if (used + 2 >= size) return 0;  // the name, a backslash and the NUL must fit
+        out[used++] = *p;
+    }
+    if (used + 2 > size) return 0;
+    out[used++] = L'\\';
+    out[used] = L'\0';
+    return used;
+}
+
+}  // namespace platform

@@ -1,0 +1,24 @@
+// Whether the launcher runs with administrator rights, and where an elevated
+// run writes its temporary files: below a folder of the Windows folder that
+// only SYSTEM and Administrators can change, never below the user's TEMP
+// (an elevated process takes it from the user's profile, where the user
+// sets it).
+#pragma once
+
+#include <windows.h>
+
+namespace platform {
+
+// True when the launcher runs with administrator rights in force: a token
+// that is not the limited half of a split token, and membership of
+// Administrators. A failing query, or the ADVAPI32 entries of the seam not
+// yet loaded, counts as elevated, so that a failure never weakens the
+// protection.
+bool RunsElevated();
+
+// Writes "<Windows folder>\<name>\" into `out` (`size` code units, the NUL
+// included) and returns its length, or 0 when the Windows folder cannot be
+// read or the path does not fit.
+DWORD WindowsSubfolder(const wchar_t* name, wchar_t* out, DWORD size);
+
+}  // namespace platform
