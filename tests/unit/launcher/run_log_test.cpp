@@ -37,6 +37,11 @@ TEST(RunLog, NewFileNamedAfterTheExecutableAndTheTimeInUtf8) {
     ::DeleteFileW(second.c_str());
 
     for (int run = 0; run < 2; ++run) {
+        if (run == 0) {
+            // A line printed before the log can be placed comes first in it.
+            platform::KeepLinesUntilLogOpens();
+            platform::PrintFailure("Early", 3);
+        }
         platform::OpenRunLog();
         const wchar_t text[] = {L'\u00e9', L' ', 0xD83D, 0xDE00, L' ', 0xDC00, L'\0'};  // e-acute, U+1F600, lone half
         platform::LogLine(L"run ", run == 0 ? L"one: " : L"two: ", text);
@@ -47,7 +52,7 @@ TEST(RunLog, NewFileNamedAfterTheExecutableAndTheTimeInUtf8) {
         platform::CloseRunLog();
     }
     EXPECT_EQ(testsupport::ReadFileBytes(first),
-              "run one: \xC3\xA9 \xF0\x9F\x98\x80 \xEF\xBF\xBD\r\n"
+              "Early failed (3)\r\nrun one: \xC3\xA9 \xF0\x9F\x98\x80 \xEF\xBF\xBD\r\n"
               "forged: a\\x0D\\x0Aexit code: 0\\x09\\x01\\x1F\x7F\r\n"
               "Test failed (-5)\r\nexit code: 0\r\n");
     // The second run in the same second leaves the first one's log alone.
