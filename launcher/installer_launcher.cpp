@@ -101,9 +101,13 @@ void CInstallerLauncher::DetectPlatform() {
     auto& api = platform::Api();
 
     BOOL wow64 = FALSE;
-    const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(
-        reinterpret_cast<void*>(api.GetProcAddress(api.GetModuleHandleW(L"kernel32"), "IsWow64Process")));
-    if (isWow64Process && !isWow64Process(api.GetCurrentProcess(), &wow64)) {
+    if (sizeof(void*) == 8) {
+        // The x64 build runs on 64-bit Windows by construction; IsWow64Process
+        // would answer no for a 64-bit process, so it is not asked.
+        wow64 = TRUE;
+    } else if (const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void*>(
+                   api.GetProcAddress(api.GetModuleHandleW(L"kernel32"), "IsWow64Process")));
+               isWow64Process && !isWow64Process(api.GetCurrentProcess(), &wow64)) {
         // Not knowing the platform, the launcher cannot pick a package; it
         // ends with the error as its exit code (never 0, which reads as a
         // normal end).

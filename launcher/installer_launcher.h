@@ -122,7 +122,7 @@ public:
     int WriteAndRunDriverPackage();
 
     CString workingFolder;  // temporary working folder with trailing "\", or empty
-    bool isWow64 = false;   // a 32-bit process on 64-bit Windows
+    bool isWow64 = false;   // on 64-bit Windows: a 32-bit process under WOW64, or the x64 build
     CString msiArguments;   // msiexec argument template from the options
     bool isWin10 = false;   // Windows 10 or later
     bool isArm64 = false;   // ARM64 Windows (emulating this process); isWow64 is then true too

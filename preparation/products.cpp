@@ -11,7 +11,8 @@ namespace {
 // A product counts as registered when its uninstall key opens for reading.
 // On 64-bit Windows only the 64-bit view is looked at.
 bool IsRegistered(const wchar_t* productCode, bool isWow64) {
-    Qx::RegistryKey uninstallKey(CString(kUninstallKeyPath) + productCode, Qx::LocalMachine, isWow64);
+    Qx::RegistryKey uninstallKey(CString(kUninstallKeyPath) + productCode, Qx::LocalMachine,
+                                 isWow64 ? Qx::View64 : Qx::ProcessView);
     return uninstallKey.Open(true) >= 0;  // closed again by the key object
 }
 

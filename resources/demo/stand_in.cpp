@@ -9,7 +9,8 @@
 //                     [\t <probe>]
 //   E2E_PROBE_KEY   a key path below HKEY_LOCAL_MACHINE; the record then ends
 //                   with a fifth field, "1" if that key exists at the time of
-//                   the run (in this program's own registry view), else "0".
+//                   the run (in the 32-bit registry view, where the launcher
+//                   keeps the driver settings), else "0".
 //                   When it exists, one more field follows per value found in
 //                   it or its subkeys: "<subkey path\><name>=<data>", the
 //                   default value named "@", texts as they stand, DWORD and
@@ -175,7 +176,7 @@ void AppendValues(HKEY key, const std::wstring& prefix, int depth, std::wstring&
         DWORD length = maxSubkey + 1;
         if (RegEnumKeyExW(key, i, &subkey[0], &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         KeyCloser child;
-        if (RegOpenKeyExW(key, subkey.c_str(), 0, KEY_READ, &child.h) == ERROR_SUCCESS)
+        if (RegOpenKeyExW(key, subkey.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &child.h) == ERROR_SUCCESS)
             AppendValues(child.h, prefix + subkey.substr(0, length) + L"\\", depth + 1, out);
     }
 }
@@ -336,7 +337,7 @@ int wmain() {
     if (!probeKey.empty()) {
         KeyCloser key;
         const bool exists =
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, probeKey.c_str(), 0, KEY_READ, &key.h) == ERROR_SUCCESS;
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, probeKey.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key.h) == ERROR_SUCCESS;
         line += exists ? L"\t1" : L"\t0";
         if (exists) AppendValues(key.h, L"", 0, line);
     }

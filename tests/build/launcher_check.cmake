@@ -1,12 +1,15 @@
-# Checks a built launcher executable:
-#  - PE32, GUI subsystem, no link timestamp, importing only KERNEL32 and msvcrt;
+# Checks a built launcher executable, without running it:
+#  - PE32 (i386) or PE32+ (x86-64) as BITS says, GUI subsystem, no link
+#    timestamp, importing only KERNEL32 and msvcrt;
+#  - its own entry point: inside .text, and no section of the C runtime's
+#    start-up code (.CRT, .tls), which it does not run;
 #  - its resources: the payloads given, icon group 101 with icons 1 to 4, the
 #    version block, the manifest, strings 500/501 only when expected, no
 #    resource timestamps;
 #  - with REBUILD_DIR set: the same sources, configured and built again in
 #    another folder, give the same bytes.
 #
-#   cmake -DLAUNCHER=<exe> -DOBJDUMP=<objdump> -DPAYLOADS=<names;...> -DSTRING_TABLE=TRUE|FALSE
+#   cmake -DLAUNCHER=<exe> -DOBJDUMP=<objdump> -DBITS=32|64 -DPAYLOADS=<names;...> -DSTRING_TABLE=TRUE|FALSE
 #         [-DREBUILD_DIR=<dir> -DSOURCE_DIR=<repo> -DTOOLCHAIN=<file>
 #          -DBUILD_TYPE=<type> -DPAYLOAD_DIR=<dir>] -P launcher_check.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -23,11 +26,18 @@ if(NOT rc EQUAL 0)
 endif()
 
 # ---- PE header and imports ----------------------------------------------
-if(NOT (pe MATCHES "file format pei-i386"))
-    fail("not an i386 PE image")
+if(BITS EQUAL 64)
+    set(format pei-x86-64)
+    set(magic 020b)
+else()
+    set(format pei-i386)
+    set(magic 010b)
 endif()
-if(NOT (pe MATCHES "\nMagic[ \t]+010b"))
-    fail("not PE32 (optional header magic 010b)")
+if(NOT (pe MATCHES "file format ${format}"))
+    fail("not a ${format} image")
+endif()
+if(NOT (pe MATCHES "\nMagic[ \t]+${magic}"))
+    fail("not the optional header magic ${magic}")
 endif()
 if(NOT (pe MATCHES "\nSubsystem[ \t]+00000002"))
     fail("subsystem is not Windows GUI")
@@ -52,6 +62,35 @@ foreach(line IN LISTS imports)
         fail("imports a DLL other than KERNEL32 and msvcrt: ${line}")
     endif()
 endforeach()
+
+# ---- Entry point and sections ----------------------------------------------
+# The launcher's own entry routine runs neither the C runtime's start-up code
+# nor its TLS callbacks or pseudo-relocations: their sections must not be
+# there. The entry point must lie in the code section.
+execute_process(COMMAND ${OBJDUMP} -h ${LAUNCHER} OUTPUT_VARIABLE sections RESULT_VARIABLE rc)
+foreach(section .CRT .tls)
+    if(sections MATCHES "\n +[0-9]+ ${section} ")
+        fail("a ${section} section is linked in")
+    endif()
+endforeach()
+string(REGEX MATCH "\nAddressOfEntryPoint[ \t]+([0-9a-fA-F]+)" _ "${pe}")
+set(entry_rva "${CMAKE_MATCH_1}")
+string(REGEX MATCH "\n +[0-9]+ \.text +([0-9a-f]+) +([0-9a-f]+)" _ "${sections}")
+set(text_size "${CMAKE_MATCH_1}")
+set(text_vma "${CMAKE_MATCH_2}")
+string(REGEX MATCH "\nImageBase[ \t]+([0-9a-fA-F]+)" _ "${pe}")
+set(image_base "${CMAKE_MATCH_1}")
+if(NOT entry_rva OR NOT text_size OR NOT image_base)
+    fail("entry point or .text not found")
+else()
+    # Relative to the image base, so that the figures fit CMake's integers.
+    math(EXPR text_start "0x${text_vma} - 0x${image_base}")
+    math(EXPR text_end "${text_start} + 0x${text_size}")
+    math(EXPR entry "0x${entry_rva}")
+    if(entry EQUAL 0 OR entry LESS text_start OR NOT entry LESS text_end)
+        fail("the entry point 0x${entry_rva} is not in .text")
+    endif()
+endif()
 
 # ---- Resources ------------------------------------------------------------
 string(FIND "${pe}" "The .rsrc Resource Directory section" at)
@@ -138,4 +177,4 @@ set(note "")
 if(REBUILD_DIR)
     set(note ", same bytes when built again")
 endif()
-message(STATUS "${LAUNCHER}: PE32 GUI, system DLLs only, resources as expected${note}")
+message(STATUS "${LAUNCHER}: ${format} GUI, entry point in .text, system DLLs only, resources as expected${note}")

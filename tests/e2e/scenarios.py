@@ -2,7 +2,7 @@
 """End-to-end scenarios of the launcher executable under Wine.
 
     scenarios.py NAME        run one scenario (exit 0 when every check holds)
-    scenarios.py --list      list the scenario names
+    scenarios.py --list [32|64]  list the scenario names (64: those a 64-bit launcher runs)
 
 Paths come from the environment (tests/e2e/CMakeLists.txt sets them):
     E2E_PAYLOADS   the build's demo-payloads folder
@@ -262,6 +262,7 @@ def platform_scenario(arch, version, variant):
             folder = run.working_folder_runs(runtimes)
             run.installed_without_template()
             run.completed_with(variant, folder)
+    scenario.arch = arch
     return scenario
 
 
@@ -280,6 +281,7 @@ def option_scenario(arguments, runtime_arguments, msiexec_arguments, variant="MS
             run.installed(variant, folder)
             run.package_left("MSI_WIN10_64" if wp.is_win64 else "MSI_WIN10_32")
             run.working_folder_removed(work)
+    scenario.arch = arch
     return scenario
 
 
@@ -735,11 +737,15 @@ SCENARIOS.update({
 
 
 def main(argv):
-    if len(argv) == 2 and argv[1] == "--list":
-        print("\n".join(SCENARIOS))
+    if len(argv) in (2, 3) and argv[1] == "--list":
+        # With 64: only the scenarios in 64-bit prefixes (a 64-bit launcher
+        # cannot start on 32-bit Windows).
+        bits = argv[2] if len(argv) == 3 else "32"
+        print("\n".join(name for name, run in SCENARIOS.items()
+                        if bits == "32" or getattr(run, "arch", "win64") == "win64"))
         return 0
     if len(argv) != 2 or argv[1] not in SCENARIOS:
-        print("usage: scenarios.py NAME | --list", file=sys.stderr)
+        print("usage: scenarios.py NAME | --list [32|64]", file=sys.stderr)
         return 2
     try:
         SCENARIOS[argv[1]]()

@@ -233,7 +233,9 @@ void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD
     Check(::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS, "a value");
 }
 
-HKEY CreateKey(const wchar_t* path, REGSAM view = 0) {
+// Keys are in the 32-bit view unless told otherwise: the launcher keeps the
+// driver settings there, whatever its own bitness.
+HKEY CreateKey(const wchar_t* path, REGSAM view = KEY_WOW64_32KEY) {
     HKEY key = nullptr;
     Check(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr) ==
               ERROR_SUCCESS,
@@ -333,7 +335,7 @@ void DumpKey(HKEY key, const std::wstring& path, Tree& tree) {
         DWORD length = 256;
         if (::RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         HKEY child;
-        if (::RegOpenKeyExW(key, name, 0, KEY_READ, &child) == ERROR_SUCCESS) {
+        if (::RegOpenKeyExW(key, name, 0, KEY_READ | KEY_WOW64_32KEY, &child) == ERROR_SUCCESS) {
             DumpKey(child, path + L"\\" + name, tree);
             ::RegCloseKey(child);
         }
@@ -343,7 +345,7 @@ void DumpKey(HKEY key, const std::wstring& path, Tree& tree) {
 Tree DumpSettings() {
     Tree tree;
     HKEY key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettings, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettings, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
         DumpKey(key, L"", tree);
         ::RegCloseKey(key);
     }
@@ -352,7 +354,7 @@ Tree DumpSettings() {
 
 bool KeyExists(const wchar_t* path) {
     HKEY key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) return false;
     ::RegCloseKey(key);
     return true;
 }
