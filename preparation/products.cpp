@@ -22,8 +22,8 @@ int RemoveRegisteredProducts(const wchar_t* const* productCodes, int count, bool
     if (productCodes == nullptr || count <= 0) return 0;
 
     // msiexec is named by its full path in the system folder, so that a
-    // program of that name in the current folder is never the one started.
-    const CString msiexec = MsiexecPath();
+    // program of that name in the current folder is never the one started;
+    // RunMsiexec waits for a busy Windows Installer first.
     int failures = 0;
     for (int i = 0; i < count; ++i) {
         const wchar_t* code = productCodes[i];
@@ -32,7 +32,7 @@ int RemoveRegisteredProducts(const wchar_t* const* productCodes, int count, bool
         parameters += code;
         // A launch error, a failed wait and a non-zero exit code (a removal
         // that asks for a restart included) each count as one failure.
-        if (RunAndWait(msiexec, parameters) != 0) ++failures;
+        if (RunMsiexec(parameters) != 0) ++failures;
     }
     return failures;
 }
