@@ -20,8 +20,9 @@
 #
 # Payloads are files named after their resource, with the extension of its
 # type: VC2005_REDIST_32.exe, VC2005_REDIST_64.exe, UNINST.exe, UNINST2.exe,
-# MSI32.msi, MSI64.msi, MSI_WIN10_32.msi, MSI_WIN10_64.msi.
-#   PAYLOAD_DIR dir   embeds those of the eight that exist in dir when CMake
+# MSI32.msi, MSI64.msi, MSI_WIN10_32.msi, MSI_WIN10_64.msi and the optional
+# MSI_WIN10_ARM64.msi (ARM64 Windows 10 and later).
+#   PAYLOAD_DIR dir   embeds those of the nine that exist in dir when CMake
 #                     runs (adding or removing one there reconfigures).
 #   PAYLOADS files    embeds exactly these files; they may be produced by the
 #                     build (name the producing targets in DEPENDS).
@@ -59,7 +60,7 @@ set(LAUNCHER_PAYLOAD_DIR "" CACHE PATH
 # Every payload the launcher knows, as resource names.
 set(LAUNCHER_PAYLOAD_NAMES
     VC2005_REDIST_32 VC2005_REDIST_64 UNINST UNINST2
-    MSI32 MSI64 MSI_WIN10_32 MSI_WIN10_64)
+    MSI32 MSI64 MSI_WIN10_32 MSI_WIN10_64 MSI_WIN10_ARM64)
 
 # The demo payloads that target demo_payloads makes; the two uninstallers
 # beside them, in extra/, are not embedded by default.

@@ -4,6 +4,7 @@
 # fills MSI64):
 #   MSI32, MSI_WIN10_32   a Windows Installer package for "Intel"
 #   MSI64, MSI_WIN10_64   a Windows Installer package for "x64" (or "AMD64")
+#   MSI_WIN10_ARM64       a Windows Installer package for "Arm64"
 #   the EXE slots         a PE executable; its machine is not checked, since
 #                         x64 runtime installers are often 32-bit programs
 # A package's platform is the first field of the Template property of its
@@ -82,8 +83,12 @@ function(launcher_payload_check)
         if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
             message(FATAL_ERROR "launcher payloads: ${file}: no such file (slot ${name})")
         endif()
-        if(name MATCHES "^MSI(_WIN10)?_?(32|64)$")
-            if(CMAKE_MATCH_2 EQUAL 32)
+        # ARM64 Windows has no version before 10, so no other ARM64 slot.
+        if(name MATCHES "^MSI(_WIN10)?_?(32|64)$" OR name STREQUAL "MSI_WIN10_ARM64")
+            if(name STREQUAL "MSI_WIN10_ARM64")
+                set(wanted Arm64)
+                set(accepted arm64)
+            elseif(CMAKE_MATCH_2 EQUAL 32)
                 set(wanted Intel)
                 set(accepted intel "")
             else()

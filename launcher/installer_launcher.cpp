@@ -1,6 +1,7 @@
 #include "launcher/installer_launcher.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "launcher/command_line_options.h"
 #include "settings/launcher_settings.h"
@@ -18,6 +19,15 @@ constexpr UINT kLegacyQuestionText = 500;
 constexpr UINT kLegacyQuestionTitle = 501;
 
 using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+
+// IMAGE_FILE_MACHINE_ARM64, which older headers do not define.
+constexpr USHORT kMachineArm64 = 0xAA64;
+
+// The run lock's name: this prefix and the settings GUID, so that launchers
+// of other products never stand in each other's way.
+constexpr wchar_t kRunLockPrefix[] = L"InstallerLauncher_";
+constexpr wchar_t kGlobalNamespace[] = L"Global\\";
 
 // Asks whether to go on when the build carries both strings of the legacy
 // question; without them the answer counts as yes. Returns 0 to go on,
@@ -65,11 +75,18 @@ bool CInstallerLauncher::InitInstance() {
     CWinApp::InitInstance();
     platform::LogLine(L"command line: ", platform::Api().GetCommandLineW());
     ParseLauncherCommandLine();
-    DetectPlatform();
-    platform::LogLine(L"platform: ", isWow64 ? L"64-bit Windows" : L"32-bit Windows",
-                      isWin10 ? L", Windows 10 or later" : L", before Windows 10");
-    const int stopped = PassGate(LauncherSettings.continueAfterRuntimeFailure);
-    const int result = stopped != 0 ? stopped : RunMainSequence();
+    // A second run stops here, before anything is changed: both would end
+    // the same processes and share one settings backup.
+    int result = AcquireRunLock(LauncherSettings.settingsGuid);
+    if (result == 0) {
+        DetectPlatform();
+        platform::LogLine(L"platform: ",
+                          isArm64 ? L"ARM64 Windows" : isWow64 ? L"64-bit Windows" : L"32-bit Windows",
+                          isWin10 ? L", Windows 10 or later" : L", before Windows 10");
+        const int stopped = PassGate(LauncherSettings.continueAfterRuntimeFailure);
+        result = stopped != 0 ? stopped : RunMainSequence();
+        ReleaseRunLock();
+    }
     // Deployment tools read the exit code; by default it is 0 whatever
     // happened, as callers of earlier builds expect.
     exitCode = LauncherSettings.reportFailureInExitCode ? result : 0;
@@ -84,9 +101,13 @@ void CInstallerLauncher::DetectPlatform() {
     auto& api = platform::Api();
 
     BOOL wow64 = FALSE;
-    const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(
-        reinterpret_cast<void*>(api.GetProcAddress(api.GetModuleHandleW(L"kernel32"), "IsWow64Process")));
-    if (isWow64Process && !isWow64Process(api.GetCurrentProcess(), &wow64)) {
+    if (sizeof(void*) == 8) {
+        // The x64 build runs on 64-bit Windows by construction; IsWow64Process
+        // would answer no for a 64-bit process, so it is not asked.
+        wow64 = TRUE;
+    } else if (const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void*>(
+                   api.GetProcAddress(api.GetModuleHandleW(L"kernel32"), "IsWow64Process")));
+               isWow64Process && !isWow64Process(api.GetCurrentProcess(), &wow64)) {
         // Not knowing the platform, the launcher cannot pick a package; it
         // ends with the error as its exit code (never 0, which reads as a
         // normal end).
@@ -97,6 +118,22 @@ void CInstallerLauncher::DetectPlatform() {
     }
     isWow64 = wow64 != FALSE;
 
+    // A 32-bit (or x64) process on ARM64 Windows runs emulated and sees an
+    // x86 or x64 system; only IsWow64Process2 names the real machine. Where
+    // it is missing or fails, the answer above stands.
+    isArm64 = false;
+    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2Function>(
+        reinterpret_cast<void*>(api.GetProcAddress(api.GetModuleHandleW(L"kernel32"), "IsWow64Process2")));
+    USHORT processMachine = 0;
+    USHORT nativeMachine = 0;
+    if (isWow64Process2 && isWow64Process2(api.GetCurrentProcess(), &processMachine, &nativeMachine) &&
+        nativeMachine == kMachineArm64) {
+        // A 64-bit Windows: the x64 runtimes and the 64-bit lists and
+        // registry view apply, as on x64 Windows.
+        isArm64 = true;
+        isWow64 = true;
+    }
+
     // The manifest declares Windows 10, so the true major version is seen.
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof(version);
@@ -104,6 +141,13 @@ void CInstallerLauncher::DetectPlatform() {
 }
 
 int CInstallerLauncher::PassGate(bool continueAfterRuntimeFailure) {
+    // The x64 driver cannot load on ARM64 Windows: without a package of its
+    // own the run ends before anything is installed or removed.
+    if (isArm64 && !payload::ResourceCarried(payload::DriverPackageResource(isWow64, isWin10, isArm64), L"MSI")) {
+        platform::PrintLine("This system is ARM64 Windows; this installer carries no package for it");
+        return ERROR_INSTALL_PLATFORM_UNSUPPORTED;
+    }
+
     const bool legacyGate = payload::ExecutableResourceCarried(L"UNINST");
     if (legacyGate) {
         if (const int answer = AskLegacyQuestion()) return answer;
@@ -131,4 +175,56 @@ int CInstallerLauncher::RunMainSequence() {
     RemoveWorkingFolder();
     platform::LogLine(L"step RemoveWorkingFolder: done");
     return package;
+}
+
+int CInstallerLauncher::AcquireRunLock(const wchar_t* settingsGuid) {
+    auto& api = platform::Api();
+    const CString name = CString(kRunLockPrefix) + settingsGuid;
+    const CString globalName = kGlobalNamespace + name;
+
+    // One lock for every session where it can be made there. One that exists
+    // but was made with rights this process lacks (an elevated run, seen
+    // from an unelevated one) is opened just to wait on it; only where
+    // neither works does the lock cover this session alone.
+    platform::UniqueHandle lock(api.CreateMutexW(nullptr, FALSE, globalName));
+    if (!lock) {
+        wchar_t number[16];
+        const DWORD globalError = GetLastError();
+        lock.reset(api.OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, globalName));
+        if (!lock) {
+            lock.reset(api.CreateMutexW(nullptr, FALSE, name));
+            if (!lock) {
+                const DWORD error = GetLastError();
+                platform::LogLine(L"run lock: not made (", platform::DecimalText(static_cast<long>(error), number),
+                                  L"), the run goes on without it");
+                return 0;
+            }
+            platform::LogLine(L"run lock: in this session only (the global one gave ",
+                              platform::DecimalText(static_cast<long>(globalError), number), L")");
+        }
+    }
+
+    // A lock left by a run that ended without letting go (it crashed or was
+    // ended) is free: Windows hands it over as abandoned.
+    const DWORD waited = api.WaitForSingleObject(lock.get(), 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        if (waited == WAIT_ABANDONED) platform::LogLine(L"run lock: taken over from a run that ended without it");
+        runLock = std::move(lock);
+        return 0;
+    }
+    if (waited == WAIT_TIMEOUT) {
+        platform::PrintLine("Another run of this installer is in progress");
+        return ERROR_INSTALL_ALREADY_RUNNING;
+    }
+    wchar_t number[16];
+    platform::LogLine(L"run lock: not taken (",
+                      platform::DecimalText(static_cast<long>(platform::ErrorOr(GetLastError(), ERROR_GEN_FAILURE)),
+                                            number),
+                      L"), the run goes on without it");
+    return 0;
+}
+
+void CInstallerLauncher::ReleaseRunLock() {
+    if (runLock) platform::Api().ReleaseMutex(runLock.get());
+    runLock.reset();
 }

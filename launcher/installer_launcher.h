@@ -23,7 +23,21 @@ public:
     // Sets msiArguments from the options in the command-line text.
     void ParseLauncherCommandLine();
 
-    // Sets isWow64 and isWin10. When IsWow64Process exists but fails, ends
+    // Makes or opens the named mutex of this product's runs (the prefix
+    // "InstallerLauncher_" and `settingsGuid`; in the global namespace where
+    // possible, else the session's) and takes it into runLock. Returns 0
+    // when this run may go on: the lock is taken, was abandoned by an ended
+    // run, or cannot be made or waited for at all (logged; the run then goes
+    // on unguarded, as without a lock). Returns ERROR_INSTALL_ALREADY_RUNNING
+    // after printing one line when another run holds it.
+    int AcquireRunLock(const wchar_t* settingsGuid);
+
+    // Lets go of the run lock, if held.
+    void ReleaseRunLock();
+
+    // Sets isWow64, isWin10 and isArm64 (IsWow64Process2, where it exists,
+    // names ARM64 as the native machine; isWow64 is then set too). When
+    // IsWow64Process exists but fails, ends
     // the process at once with its error code as the exit code.
     void DetectPlatform();
 
@@ -31,7 +45,9 @@ public:
     // that ended the run.
     int ExitInstance() override;
 
-    // The gate before the main sequence: the optional legacy question, the
+    // The gate before the main sequence: on ARM64 Windows without an ARM64
+    // package a stop with ERROR_INSTALL_PLATFORM_UNSUPPORTED (one printed
+    // line); then the optional legacy question, the
     // runtimes and the legacy uninstallers. Returns 0 when the main sequence
     // may run, else the result that stopped it (ERROR_INSTALL_USEREXIT when
     // the question was answered No). `continueAfterRuntimeFailure` lets it
@@ -109,9 +125,10 @@ public:
     int WriteAndRunDriverPackage();
 
     CString workingFolder;  // temporary working folder with trailing "\", or empty
-    bool isWow64 = false;   // a 32-bit process on 64-bit Windows
+    bool isWow64 = false;   // on 64-bit Windows: a 32-bit process under WOW64, or the x64 build
     CString msiArguments;   // msiexec argument template from the options
     bool isWin10 = false;   // Windows 10 or later
+    bool isArm64 = false;   // ARM64 Windows (emulating this process); isWow64 is then true too
 
     int exitCode = 0;       // what ExitInstance reports
 
@@ -120,4 +137,7 @@ public:
     // folder while the package is written and run.
     platform::UniqueFile workingFolderLock;
     platform::UniqueFile packageFolderLock;
+
+    // The run lock, held from AcquireRunLock to the end of the run.
+    platform::UniqueHandle runLock;
 };

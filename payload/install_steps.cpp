@@ -22,12 +22,15 @@ RuntimeParameters ChooseRuntimeParameters(const CString& msiArguments, bool useL
     return {both, both};
 }
 
-bool ExecutableResourceCarried(const wchar_t* name) {
+bool ResourceCarried(const wchar_t* name, const wchar_t* type) {
     auto& api = platform::Api();
-    return api.FindResourceW(api.GetModuleHandleW(nullptr), name, L"EXE") != nullptr;
+    return api.FindResourceW(api.GetModuleHandleW(nullptr), name, type) != nullptr;
 }
 
-const wchar_t* DriverPackageResource(bool isWow64, bool isWin10) {
+bool ExecutableResourceCarried(const wchar_t* name) { return ResourceCarried(name, L"EXE"); }
+
+const wchar_t* DriverPackageResource(bool isWow64, bool isWin10, bool isArm64) {
+    if (isArm64) return L"MSI_WIN10_ARM64";
     if (isWow64) return isWin10 ? L"MSI_WIN10_64" : L"MSI64";
     return isWin10 ? L"MSI_WIN10_32" : L"MSI32";
 }
@@ -84,7 +87,7 @@ int CInstallerLauncher::InstallDriverPackage() {
 int CInstallerLauncher::WriteAndRunDriverPackage() {
     CString packagePath;
     platform::UniqueFile locked;  // held until msiexec has ended
-    const int extracted = ExtractResourceToFile(payload::DriverPackageResource(isWow64, isWin10), L"MSI",
+    const int extracted = ExtractResourceToFile(payload::DriverPackageResource(isWow64, isWin10, isArm64), L"MSI",
                                                 LauncherSettings.packageFileName, false, packagePath, locked);
     if (extracted != 0) return extracted;
 
@@ -92,10 +95,11 @@ int CInstallerLauncher::WriteAndRunDriverPackage() {
     // interface, as the default association of a package would run it, but
     // by the system's own msiexec: a per-user association cannot decide
     // what the elevated launcher starts.
-    // msiexec starts in the system folder, as every run of the engine does.
-    if (msiArguments.IsEmpty()) return RunAndWait(MsiexecPath(), L"/i \"" + packagePath + L"\"", SystemFolder());
+    // RunMsiexec waits for a busy Windows Installer first and starts msiexec
+    // in the system folder.
+    if (msiArguments.IsEmpty()) return RunMsiexec(L"/i \"" + packagePath + L"\"");
 
     // The template serves one run: afterwards it holds the substituted text.
     msiArguments.Replace(L"$MSIPATH", L"\"" + packagePath + L"\"");
-    return RunAndWait(MsiexecPath(), msiArguments, SystemFolder());
+    return RunMsiexec(msiArguments);
 }

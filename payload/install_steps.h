@@ -19,10 +19,14 @@ bool IsQuietMode(const CString& msiArguments);
 // IsQuietMode.
 RuntimeParameters ChooseRuntimeParameters(const CString& msiArguments, bool useLegacyRuntimeArguments);
 
+// True when the running executable carries the resource `name` of `type`.
+bool ResourceCarried(const wchar_t* name, const wchar_t* type);
+
 // True when the running executable carries the "EXE" resource `name`.
 bool ExecutableResourceCarried(const wchar_t* name);
 
 // Name of the "MSI" resource holding the driver package for the platform.
-const wchar_t* DriverPackageResource(bool isWow64, bool isWin10);
+// ARM64 Windows has one package, for Windows 10 and later.
+const wchar_t* DriverPackageResource(bool isWow64, bool isWin10, bool isArm64 = false);
 
 }  // namespace payload

@@ -31,6 +31,45 @@ int StartThroughShell(const CString& file, const CString& parameters, const CStr
     return 0;
 }
 
+// The Windows Installer holds this mutex while it runs an installation.
+constexpr wchar_t kEngineMutex[] = L"Global\\_MSIExecute";
+
+// Left of the wait for the engine, for the whole run.
+unsigned long engineWaitLeft = kEngineWaitLimitMs;
+
+// Waits while another installation holds the engine's mutex, within what is
+// left of the run's wait. Taking the mutex is how the wait ends; it is let
+// go again at once, so that the msiexec started next can take it.
+void WaitForEngine() {
+    auto& api = platform::Api();
+    // Missing: no installation runs. Not to be opened: no safe wait (a
+    // mutex taken without the right to let go would block msiexec itself).
+    platform::UniqueHandle engine(api.OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kEngineMutex));
+    if (!engine) return;
+    DWORD waited = api.WaitForSingleObject(engine.get(), 0);
+    if (waited == WAIT_TIMEOUT) {
+        wchar_t number[16];
+        if (engineWaitLeft == 0) {
+            platform::LogLine(L"Windows Installer busy: no wait left, msiexec starts anyway");
+            return;
+        }
+        platform::LogLine(L"Windows Installer busy: waiting up to ",
+                          platform::DecimalText(static_cast<long>(engineWaitLeft / 1000), number),
+                          L" s for it");
+        const DWORD start = api.GetTickCount();
+        waited = api.WaitForSingleObject(engine.get(), engineWaitLeft);
+        const DWORD spent = api.GetTickCount() - start;
+        const bool taken = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        engineWaitLeft = taken && spent < engineWaitLeft ? engineWaitLeft - spent : 0;
+        platform::LogLine(taken                     ? L"Windows Installer free after "
+                          : waited == WAIT_TIMEOUT ? L"Windows Installer still busy after "
+                                                   : L"Windows Installer wait failed after ",
+                          platform::DecimalText(static_cast<long>(spent), number),
+                          taken ? L" ms" : L" ms: msiexec starts anyway");
+    }
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) api.ReleaseMutex(engine.get());
+}
+
 // Logs how the child of `file` ended and returns `result`.
 int Ended(const CString& file, const wchar_t* how, int result) {
     wchar_t number[16];
@@ -93,4 +132,24 @@ CString SystemFolder() {
 CString MsiexecPath() {
     const CString folder = SystemFolder();
     return folder.IsEmpty() ? folder : folder + L"\\msiexec.exe";
+}
+
+void SetEngineWaitLeft(unsigned long milliseconds) { engineWaitLeft = milliseconds; }
+
+unsigned long EngineWaitLeft() { return engineWaitLeft; }
+
+int RunMsiexec(const CString& parameters) {
+    const CString msiexec = MsiexecPath();
+    for (int retry = 1;; ++retry) {
+        WaitForEngine();
+        const int result = RunAndWait(msiexec, parameters, SystemFolder());
+        if (result != ERROR_INSTALL_ALREADY_RUNNING || retry > kEngineRetries) return result;
+        // Another installation started between the wait and msiexec's own
+        // look, or holds the engine without its mutex: try again shortly.
+        wchar_t number[16];
+        wchar_t of[16];
+        platform::LogLine(L"msiexec found another installation in progress: retry ",
+                          platform::DecimalText(retry, number), L" of ", platform::DecimalText(kEngineRetries, of));
+        platform::Api().Sleep(kEngineRetryPauseMs);
+    }
 }

@@ -26,3 +26,22 @@ CString SystemFolder();
 // msiexec.exe in the current folder from running in its place. Empty when
 // the system folder cannot be read; RunAndWait then starts nothing.
 CString MsiexecPath();
+
+// Runs the system's msiexec (MsiexecPath) with `parameters` and returns its
+// result as RunAndWait gives it. Before each start it waits while another
+// installation holds the Windows Installer's mutex ("Global\_MSIExecute"),
+// for at most kEngineWaitLimitMs in all over the process's life, logging
+// when a wait starts and ends; after that it starts msiexec regardless. A
+// run that ends with ERROR_INSTALL_ALREADY_RUNNING (1618) is started again,
+// after a pause of kEngineRetryPauseMs, at most kEngineRetries times, each
+// retry logged; the last run's result counts.
+int RunMsiexec(const CString& parameters);
+
+constexpr unsigned long kEngineWaitLimitMs = 10 * 60 * 1000;
+constexpr unsigned long kEngineRetryPauseMs = 3000;
+constexpr int kEngineRetries = 3;
+
+// What is left of the wait for the Windows Installer (starts at
+// kEngineWaitLimitMs); tests set it.
+void SetEngineWaitLeft(unsigned long milliseconds);
+unsigned long EngineWaitLeft();

@@ -30,6 +30,14 @@ void PrintFailure(const char* operation, int code) {
     for (const char* p = " failed ("; *p != '\0'; ++p) line[length++] = *p;
     length += FormatDecimal(code, line + length);
     line[length++] = ')';
+    line[length] = '\0';
+    PrintLine(line);
+}
+
+void PrintLine(const char* text) {
+    char line[256];
+    int length = 0;
+    for (const char* p = text; *p != '\0' && length < 254; ++p) line[length++] = *p;
     LogText(line, length);
     line[length++] = '\n';
     // The C runtime's unbuffered write to standard output; without a console

@@ -10,6 +10,10 @@ namespace platform {
 // unbuffered, so it is not lost when the process ends soon after.
 void PrintFailure(const char* operation, int code);
 
+// Writes `text` and a line break to standard output, unbuffered, and the
+// same line to the run log: a run that stops on purpose says why.
+void PrintLine(const char* text);
+
 // `error` as a result code, or `fallback` when the failing call left the last
 // error at 0, which would otherwise read as success.
 int ErrorOr(DWORD error, int fallback);

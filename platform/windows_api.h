@@ -72,6 +72,14 @@ struct WindowsApi {
     decltype(&::CreateProcessW) CreateProcessW = ::CreateProcessW;
     decltype(&::WaitForSingleObject) WaitForSingleObject = ::WaitForSingleObject;
     decltype(&::GetExitCodeProcess) GetExitCodeProcess = ::GetExitCodeProcess;
+    decltype(&::Sleep) Sleep = ::Sleep;
+    decltype(&::GetTickCount) GetTickCount = ::GetTickCount;
+
+    // Named mutexes: the launcher's own run lock, and the Windows
+    // Installer's "_MSIExecute" that it waits for.
+    decltype(&::CreateMutexW) CreateMutexW = ::CreateMutexW;
+    decltype(&::OpenMutexW) OpenMutexW = ::OpenMutexW;
+    decltype(&::ReleaseMutex) ReleaseMutex = ::ReleaseMutex;
 
     // Processes.
     decltype(&::CreateToolhelp32Snapshot) CreateToolhelp32Snapshot = ::CreateToolhelp32Snapshot;

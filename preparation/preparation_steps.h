@@ -30,8 +30,9 @@ int TerminateProcessesNamed(const wchar_t* const* imageNames, int count);
 
 // For each of the `count` product codes whose uninstall key exists (in the
 // 64-bit view when `isWow64`), runs "msiexec /passive /X <code>" from the
-// system folder and waits for it. Returns the number of runs that did not
-// end with code 0.
+// system folder and waits for it (RunMsiexec: after waiting for a busy
+// Windows Installer, and again after a 1618). Returns the number of runs
+// that did not end with code 0.
 int RemoveRegisteredProducts(const wchar_t* const* productCodes, int count, bool isWow64);
 
 // Sends kMonitorControlCode to the named service; 0 if it was accepted, -1

@@ -11,7 +11,8 @@ namespace {
 // A product counts as registered when its uninstall key opens for reading.
 // On 64-bit Windows only the 64-bit view is looked at.
 bool IsRegistered(const wchar_t* productCode, bool isWow64) {
-    Qx::RegistryKey uninstallKey(CString(kUninstallKeyPath) + productCode, Qx::LocalMachine, isWow64);
+    Qx::RegistryKey uninstallKey(CString(kUninstallKeyPath) + productCode, Qx::LocalMachine,
+                                 isWow64 ? Qx::View64 : Qx::ProcessView);
     return uninstallKey.Open(true) >= 0;  // closed again by the key object
 }
 
@@ -21,10 +22,9 @@ int RemoveRegisteredProducts(const wchar_t* const* productCodes, int count, bool
     if (productCodes == nullptr || count <= 0) return 0;
 
     // msiexec is named by its full path in the system folder, so that a
-    // program of that name in the current folder is never the one started,
-    // and starts in the system folder.
-    const CString msiexec = MsiexecPath();
-    const CString systemFolder = SystemFolder();
+    // program of that name in the current folder is never the one started;
+    // RunMsiexec waits for a busy Windows Installer first and starts it in
+    // the system folder.
     int failures = 0;
     for (int i = 0; i < count; ++i) {
         const wchar_t* code = productCodes[i];
@@ -33,7 +33,7 @@ int RemoveRegisteredProducts(const wchar_t* const* productCodes, int count, bool
         parameters += code;
         // A launch error, a failed wait and a non-zero exit code (a removal
         // that asks for a restart included) each count as one failure.
-        if (RunAndWait(msiexec, parameters, systemFolder) != 0) ++failures;
+        if (RunMsiexec(parameters) != 0) ++failures;
     }
     return failures;
 }

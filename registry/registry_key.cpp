@@ -25,9 +25,11 @@ HKEY RootKey(int root) {
 // A buffer's bytes as UTF-16 code units (new[] memory is aligned for them).
 wchar_t* Units(ByteBuffer& buffer) { return reinterpret_cast<wchar_t*>(buffer.Data()); }
 
-// A 32-bit process on 64-bit Windows. Missing IsWow64Process (older systems)
-// counts as no.
-bool RunsUnderWow64() {
+// Whether the registry has two views here: always for a 64-bit process, and
+// for a 32-bit process on 64-bit Windows. Missing IsWow64Process (older
+// systems) counts as one view.
+bool RegistryHasViews() {
+    if (sizeof(void*) == 8) return true;
     using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
     const HMODULE kernel = Api().GetModuleHandleW(L"kernel32");
     if (kernel == nullptr) return false;
@@ -59,12 +61,12 @@ RegistryKey::KeyInfo RegistryKey::QueryInfo() const {
     return info;
 }
 
-RegistryKey::RegistryKey(const wchar_t* path, int root, int use64BitView)
-    : root_(root), path_(path), use64BitView_(use64BitView) {}
+RegistryKey::RegistryKey(const wchar_t* path, int root, int view)
+    : root_(root), path_(path), view_(view) {}
 
 RegistryKey::RegistryKey(const RegistryKey& parent, const wchar_t* name)
     : root_(parent.root_), path_(parent.path_.Get(), parent.path_.Length()),
-      use64BitView_(parent.use64BitView_) {
+      view_(parent.view_) {
     path_.Append(L"\\", 1);
     path_.Append(name, std::wcslen(name));
 }
@@ -74,7 +76,8 @@ RegistryKey::~RegistryKey() { Close(); }
 HKEY RegistryKey::Handle() const { return handle_ ? handle_.get() : kNoKey; }
 
 REGSAM RegistryKey::Mask(REGSAM base) const {
-    return use64BitView_ != 0 ? base | KEY_WOW64_64KEY : base;
+    if (view_ == View32) return base | KEY_WOW64_32KEY;
+    return view_ != ProcessView ? base | KEY_WOW64_64KEY : base;
 }
 
 HRESULT RegistryKey::Open(bool readOnly) {
@@ -95,8 +98,8 @@ HRESULT RegistryKey::Open(bool readOnly) {
 
 void RegistryKey::Close() { handle_.reset(); }
 
-bool RegistryKey::KeyExists(const wchar_t* path) {
-    RegistryKey key(path, LocalMachine, 0);
+bool RegistryKey::KeyExists(const wchar_t* path, int view) {
+    RegistryKey key(path, LocalMachine, view);
     return key.Open(true) >= 0;
 }
 
@@ -226,7 +229,7 @@ HRESULT RegistryKey::WriteRawValue(const wchar_t* name, DWORD type, const std::u
 }
 
 HRESULT RegistryKey::DeleteDirectSubKey(const wchar_t* name) {
-    if (!RunsUnderWow64()) {
+    if (!RegistryHasViews()) {
         return Api().RegDeleteKeyW(handle_.get(), name) == ERROR_SUCCESS ? S_OK : E_FAIL;
     }
     // RegDeleteKeyExW (which can name the view) is absent before 64-bit
@@ -262,7 +265,7 @@ HRESULT RegistryKey::DeleteSubKeyTree(const wchar_t* name) {
 }
 
 HRESULT RegistryKey::CopyTreeTo(const wchar_t* destinationPath) {
-    RegistryKey destination(destinationPath, LocalMachine, 0);
+    RegistryKey destination(destinationPath, LocalMachine, view_);
     destination.Open(false);  // a destination that did not open fails CopyTree
     return CopyTree(*this, destination);
 }

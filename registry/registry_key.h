@@ -8,9 +8,14 @@
 // for a negative result.
 //
 // Roots: 0 HKEY_CLASSES_ROOT, 1 HKEY_CURRENT_USER, 2 HKEY_LOCAL_MACHINE,
-// 3 HKEY_USERS; any other number names no root and Open fails. When
-// use64BitView is non-zero, KEY_WOW64_64KEY is added to every access mask the
-// key passes (open, create, delete).
+// 3 HKEY_USERS; any other number names no root and Open fails.
+//
+// Views: a key is reached in the registry view it names, whatever the
+// process's own bitness, so that the 32-bit and the 64-bit build reach the
+// same keys: View64 adds KEY_WOW64_64KEY to every access mask the key passes
+// (open, create, delete), View32 adds KEY_WOW64_32KEY (both flags are ignored
+// on 32-bit Windows, which has one view), ProcessView adds nothing. Any other
+// non-zero number counts as View64, as a true "use the 64-bit view" flag does.
 //
 // Paths and names are NUL-terminated UTF-16 text, without a leading or
 // trailing backslash; the key keeps its own copy of its path.
@@ -32,9 +37,15 @@ enum RegistryRoot : int {
     Users = 3,
 };
 
+enum RegistryView : int {
+    ProcessView = 0,  // the process's own view: differs between the two builds
+    View64 = 1,
+    View32 = 2,
+};
+
 class RegistryKey {
 public:
-    explicit RegistryKey(const wchar_t* path, int root = LocalMachine, int use64BitView = 0);
+    explicit RegistryKey(const wchar_t* path, int root = LocalMachine, int view = ProcessView);
     ~RegistryKey();
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
@@ -49,9 +60,8 @@ public:
     HKEY Handle() const;
     bool IsOpen() const { return static_cast<bool>(handle_); }
 
-    // Whether `path` opens for reading under HKEY_LOCAL_MACHINE in the
-    // process's default view.
-    static bool KeyExists(const wchar_t* path);
+    // Whether `path` opens for reading under HKEY_LOCAL_MACHINE in `view`.
+    static bool KeyExists(const wchar_t* path, int view = ProcessView);
 
     // Fills `names` with the direct sub-key names (emptied first).
     HRESULT GetSubKeyNames(NameList& names);
@@ -73,7 +83,7 @@ public:
     HRESULT DeleteSubKeyTree(const wchar_t* name);
 
     // Copies this key's tree into `destinationPath` under HKEY_LOCAL_MACHINE
-    // (default view), created when missing.
+    // in this key's view, created when missing.
     HRESULT CopyTreeTo(const wchar_t* destinationPath);
     // Copies the tree of `source` into `destination` (both open): sub-keys
     // first, then values; adds and overwrites, never removes. Goes on after
@@ -111,7 +121,7 @@ private:
     platform::UniqueHkey handle_;
     int root_;
     WideText path_;
-    int use64BitView_;
+    int view_;
 };
 
 }  // namespace Qx

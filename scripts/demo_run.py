@@ -114,7 +114,8 @@ def main():
     codes = build.product_codes(win64)
     uninstall_view = 64 if win64 else None     # the view the launcher tests
 
-    print("demo: %s prefix reporting %s; command line: %s" % (args.arch, args.version, command_line))
+    print("demo: %d-bit launcher in a %s prefix reporting %s; command line: %s" % (
+        harness.PROCESS_BITS, args.arch, args.version, command_line))
 
     section("Settings the launcher was built with (%s)" % build.settings_path)
     print("   processes to end: %s" % (", ".join(processes) if processes else "none listed"))

@@ -15,24 +15,71 @@ export WINEDEBUG
 # No Mono or Gecko installers: nothing here needs them and they would ask.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
+# The Wine loaders, called directly: a 64-bit prefix is always started
+# through the 64-bit loader (which hands 32-bit programs to the 32-bit one by
+# itself), so nothing for 64-bit programs depends on the `wine` wrapper, which
+# prefers the 32-bit loader whenever it is installed.
+WINE64_LOADER=${WINE64_LOADER:-/usr/lib/wine/wine64}
+WINE32_LOADER=${WINE32_LOADER:-/usr/lib/wine/wine}
+_wine_lib_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# Exit code of a test that cannot run on this machine; CTest reports it as
+# skipped (SKIP_RETURN_CODE).
+WINE_SKIP_CODE=77
+
+# wine_loader ARCH -> the loader for a prefix of ARCH (win64 or win32).
+wine_loader() {
+    if [ "$1" = win64 ]; then echo "$WINE64_LOADER"; else echo "$WINE32_LOADER"; fi
+}
+
+# wine_check ARCH: makes sure Wine can run here what a test needs, within
+# seconds. The programs under test are 32-bit when WINE_TEST_BITS is 32 (the
+# 32-bit build's tests set it), and a win32 prefix needs 32-bit Wine; on a
+# machine that cannot execute 32-bit x86 code this prints why and exits with
+# WINE_SKIP_CODE. A loader that does not start is an error (exit 1) naming
+# the loader and what it said.
+wine_check() {
+    local arch=$1 loader out
+    if [ "${WINE_TEST_BITS:-64}" = 32 ] || [ "$arch" = win32 ]; then
+        if ! "$_wine_lib_dir/machine-kind" --quiet; then
+            echo "skipped: this machine cannot run 32-bit x86 code, which 32-bit Wine needs" \
+                "(programs under test: ${WINE_TEST_BITS:-64}-bit, prefix: $arch)" >&2
+            exit "$WINE_SKIP_CODE"
+        fi
+    fi
+    loader=$(wine_loader "$arch")
+    if ! out=$(timeout 30 "$loader" --version 2>&1); then
+        echo "wine-lib: Wine cannot start: $loader --version failed: ${out:-no output}" >&2
+        exit 1
+    fi
+}
+
 # wine_template ROOT ARCH -> prints the path of a ready template prefix.
+# Exits (after wine_check) when Wine cannot run here or the prefix cannot be
+# made.
 wine_template() {
-    local root=$1 arch=$2 dir
+    local root=$1 arch=$2 dir loader
+    wine_check "$arch"
+    loader=$(wine_loader "$arch")
     dir="$root/$arch"
     mkdir -p "$root"
     (
         flock 9
         if [ ! -e "$dir/.ready" ]; then
             rm -rf "$dir"
-            WINEARCH=$arch WINEPREFIX="$dir" wineboot -i >/dev/null 2>&1
+            if ! WINEARCH=$arch WINEPREFIX="$dir" timeout 300 "$loader" wineboot -i >/dev/null 2>&1; then
+                echo "wine-lib: making the $arch template prefix failed ($loader wineboot -i)" >&2
+                WINEPREFIX="$dir" wineserver -k >/dev/null 2>&1
+                exit 1
+            fi
             # Headless: the null graphics driver lets message boxes exist
             # without a display (another program can find and answer them).
-            WINEPREFIX="$dir" wine reg add 'HKCU\Software\Wine\Drivers' \
+            WINEPREFIX="$dir" "$loader" reg add 'HKCU\Software\Wine\Drivers' \
                 /v Graphics /d null /f >/dev/null 2>&1
             WINEPREFIX="$dir" wineserver -w
             touch "$dir/.ready"
         fi
-    ) 9>"$root/.$arch.lock"
+    ) 9>"$root/.$arch.lock" || exit 1
     echo "$dir"
 }
 
@@ -70,7 +117,7 @@ wine_plant() {
     cp "$1" "$2"
 }
 
-# wine_set_version PREFIX win10|win81|win8|win7
+# wine_set_version PREFIX ARCH win10|win81|win8|win7
 wine_set_version() {
-    WINEPREFIX="$1" wine reg add 'HKCU\Software\Wine' /v Version /d "$2" /f >/dev/null 2>&1
+    WINEPREFIX="$1" "$(wine_loader "$2")" reg add 'HKCU\Software\Wine' /v Version /d "$3" /f >/dev/null 2>&1
 }

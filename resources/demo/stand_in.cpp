@@ -9,7 +9,8 @@
 //                     [\t <probe>]
 //   E2E_PROBE_KEY   a key path below HKEY_LOCAL_MACHINE; the record then ends
 //                   with a fifth field, "1" if that key exists at the time of
-//                   the run (in this program's own registry view), else "0".
+//                   the run (in the 32-bit registry view, where the launcher
+//                   keeps the driver settings), else "0".
 //                   When it exists, one more field follows per value found in
 //                   it or its subkeys: "<subkey path\><name>=<data>", the
 //                   default value named "@", texts as they stand, DWORD and
@@ -17,7 +18,16 @@
 //                   It shows what the launcher had set up around a child.
 //   E2E_EXIT_CODES  "name=code;name=code": the exit code for the stand-in run
 //                   under that file name (case-insensitive, e.g.
-//                   "vcredist_x86.exe=1603"). Default 0.
+//                   "vcredist_x86.exe=1603"). Default 0. A list of codes,
+//                   "msiexec.exe=1618,1618,0", gives the first run under
+//                   that name the first code, the second run the second,
+//                   and every later run the last (runs are counted in the
+//                   record file, so E2E_RECORD must be set).
+//   E2E_HOLD        "name=C:\path\file": after recording, the run under that
+//                   name waits until the file exists (at most 120 s), so a
+//                   test can act while it is in progress.
+//   E2E_TIMES       when set, each run appends a second line,
+//                   "time\t<own file name>\t<ms since 1970, UTC>".
 //   E2E_FORWARD     "name=C:\path\program.exe;...": after recording, run that
 //                   program with this run's arguments, wait for it and exit
 //                   with its code (unless E2E_EXIT_CODES names one). This lets
@@ -32,8 +42,14 @@
 //                   record file.
 //
 // Without the variables it does nothing and exits 0.
+//
+// Started as "stand_in.exe --hold-mutex NAME MS" it is no installer but a
+// busy neighbour: it takes the named mutex, appends "mutex\theld\t<time>"
+// to the record file, holds it MS milliseconds, appends
+// "mutex\treleased\t<time>" and lets go (times as with E2E_TIMES).
 #include <windows.h>
 
+#include <cctype>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -160,7 +176,7 @@ void AppendValues(HKEY key, const std::wstring& prefix, int depth, std::wstring&
         DWORD length = maxSubkey + 1;
         if (RegEnumKeyExW(key, i, &subkey[0], &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         KeyCloser child;
-        if (RegOpenKeyExW(key, subkey.c_str(), 0, KEY_READ, &child.h) == ERROR_SUCCESS)
+        if (RegOpenKeyExW(key, subkey.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &child.h) == ERROR_SUCCESS)
             AppendValues(child.h, prefix + subkey.substr(0, length) + L"\\", depth + 1, out);
     }
 }
@@ -243,6 +259,64 @@ std::wstring Attack(const std::wstring& file) {
            L" delete=" + outcome(deleted) + L" rename=" + outcome(renamed) + L" folder=" + outcome(folderRenamed);
 }
 
+// Milliseconds since 1970-01-01 UTC, as text.
+std::wstring NowText() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return std::to_wstring((ticks - 116444736000000000ULL) / 10000);
+}
+
+// How many runs under `name` the record file holds so far.
+int RecordedRuns(const std::wstring& recordPath, const std::wstring& name) {
+    HandleCloser file(CreateFileW(recordPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (file.h == INVALID_HANDLE_VALUE) return 0;
+    std::string bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file.h, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
+    const std::string wanted = ToUtf8(Lower(name)) + "\t";
+    int runs = 0;
+    for (size_t start = 0; start < bytes.size();) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string line = bytes.substr(start, end - start);
+        for (auto& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (line.compare(0, wanted.size(), wanted) == 0) ++runs;
+        start = end + 1;
+    }
+    return runs;
+}
+
+// The code for run number `run` (0 for the first) out of "code,code,...".
+DWORD CodeForRun(const std::wstring& codes, int run) {
+    size_t start = 0;
+    for (int i = 0; i < run; ++i) {
+        const size_t comma = codes.find(L',', start);
+        if (comma == std::wstring::npos) break;
+        start = comma + 1;
+    }
+    return static_cast<DWORD>(std::wcstol(codes.c_str() + start, nullptr, 10));
+}
+
+// The "--hold-mutex NAME MS" mode: see the top.
+int HoldMutex(const std::wstring& arguments, const std::wstring& recordPath) {
+    const size_t nameStart = arguments.find_first_not_of(L' ', std::wstring(L"--hold-mutex").size());
+    const size_t nameEnd = arguments.find(L' ', nameStart);
+    if (nameStart == std::wstring::npos || nameEnd == std::wstring::npos) return 2;
+    const std::wstring name = arguments.substr(nameStart, nameEnd - nameStart);
+    const DWORD milliseconds = static_cast<DWORD>(std::wcstol(arguments.c_str() + nameEnd, nullptr, 10));
+    HandleCloser mutex(CreateMutexW(nullptr, TRUE, name.c_str()));
+    if (!mutex.h || GetLastError() == ERROR_ALREADY_EXISTS) return 3;
+    AppendRecord(recordPath, L"mutex\theld\t" + NowText());
+    Sleep(milliseconds);
+    AppendRecord(recordPath, L"mutex\treleased\t" + NowText());
+    ReleaseMutex(mutex.h);
+    return 0;
+}
+
 }  // namespace
 
 int wmain() {
@@ -256,19 +330,29 @@ int wmain() {
 
     const wchar_t* commandLine = GetCommandLineW();
     const std::wstring recordPath = GetEnv(L"E2E_RECORD");
+    if (ArgumentTail(commandLine).rfind(L"--hold-mutex ", 0) == 0) return HoldMutex(ArgumentTail(commandLine), recordPath);
+    const int earlierRuns = recordPath.empty() ? 0 : RecordedRuns(recordPath, ownName);
     std::wstring line = ownName + L"\t" + commandLine + L"\t" + modulePath + L"\t" + currentFolder;
     const std::wstring probeKey = GetEnv(L"E2E_PROBE_KEY");
     if (!probeKey.empty()) {
         KeyCloser key;
         const bool exists =
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, probeKey.c_str(), 0, KEY_READ, &key.h) == ERROR_SUCCESS;
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, probeKey.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key.h) == ERROR_SUCCESS;
         line += exists ? L"\t1" : L"\t0";
         if (exists) AppendValues(key.h, L"", 0, line);
     }
     if (!recordPath.empty()) AppendRecord(recordPath, line);
+    if (!GetEnv(L"E2E_TIMES").empty()) AppendRecord(recordPath, L"time\t" + ownName + L"\t" + NowText());
     if (!GetEnv(L"E2E_ATTACK").empty()) {
         const std::wstring target = QuotedFileArgument(ArgumentTail(commandLine));
         AppendRecord(recordPath, Attack(target.empty() ? std::wstring(modulePath) : target));
+    }
+
+    std::wstring holdFile;
+    if (LookUp(GetEnv(L"E2E_HOLD"), ownName, holdFile) && !holdFile.empty()) {
+        for (int waited = 0; waited < 120000 && GetFileAttributesW(holdFile.c_str()) == INVALID_FILE_ATTRIBUTES;
+             waited += 50)
+            Sleep(50);
     }
 
     DWORD exitCode = 0;
@@ -278,6 +362,6 @@ int wmain() {
 
     std::wstring code;
     if (LookUp(GetEnv(L"E2E_EXIT_CODES"), ownName, code) && !code.empty())
-        exitCode = static_cast<DWORD>(std::wcstol(code.c_str(), nullptr, 10));
+        exitCode = CodeForRun(code, earlierRuns);
     return static_cast<int>(exitCode);
 }

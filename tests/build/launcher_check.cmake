@@ -1,14 +1,16 @@
-# Checks a built launcher executable:
-#  - PE32 (i386) or PE32+ (x86-64), GUI subsystem, Windows 7 (6.1) as OS and
-#    subsystem version, no link timestamp, no .CRT or .tls section,
-#    importing only KERNEL32 and msvcrt;
+# Checks a built launcher executable, without running it:
+#  - PE32 (i386) or PE32+ (x86-64) as BITS says, GUI subsystem, Windows 7
+#    (6.1) as OS and subsystem version, no link timestamp, importing only
+#    KERNEL32 and msvcrt;
+#  - its own entry point: inside .text, and no section of the C runtime's
+#    start-up code (.CRT, .tls), which it does not run;
 #  - its resources: the payloads given, icon group 101 with icons 1 to 4, the
 #    version block, the manifest, strings 500/501 only when expected, no
 #    resource timestamps;
 #  - with REBUILD_DIR set: the same sources, configured and built again in
 #    another folder, give the same bytes.
 #
-#   cmake -DLAUNCHER=<exe> -DOBJDUMP=<objdump> -DPAYLOADS=<names;...> -DSTRING_TABLE=TRUE|FALSE
+#   cmake -DLAUNCHER=<exe> -DOBJDUMP=<objdump> -DBITS=32|64 -DPAYLOADS=<names;...> -DSTRING_TABLE=TRUE|FALSE
 #         [-DREBUILD_DIR=<dir> -DSOURCE_DIR=<repo> -DTOOLCHAIN=<file>
 #          -DBUILD_TYPE=<type> -DPAYLOAD_DIR=<dir>] -P launcher_check.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -26,15 +28,17 @@ endif()
 
 # ---- PE header and imports ----------------------------------------------
 # The 32-bit build is a PE32 i386 image, the x64 build a PE32+ one.
-if(pe MATCHES "file format pei-i386")
-    set(magic 010b)
-elseif(pe MATCHES "file format pei-x86-64")
+if(BITS EQUAL 64)
+    set(format pei-x86-64)
     set(magic 020b)
 else()
-    fail("neither an i386 nor an x86-64 PE image")
-    set(magic "")
+    set(format pei-i386)
+    set(magic 010b)
 endif()
-if(magic AND NOT (pe MATCHES "\nMagic[ \t]+${magic}"))
+if(NOT (pe MATCHES "file format ${format}"))
+    fail("not a ${format} image")
+endif()
+if(NOT (pe MATCHES "\nMagic[ \t]+${magic}"))
     fail("optional header magic is not ${magic}")
 endif()
 if(NOT (pe MATCHES "\nSubsystem[ \t]+00000002"))
@@ -80,6 +84,25 @@ foreach(section .CRT .tls)
         fail("a ${section} section is present")
     endif()
 endforeach()
+# The entry point lies in the code section.
+string(REGEX MATCH "\nAddressOfEntryPoint[ \t]+([0-9a-fA-F]+)" _ "${pe}")
+set(entry_rva "${CMAKE_MATCH_1}")
+string(REGEX MATCH "\n +[0-9]+ \\.text +([0-9a-f]+) +([0-9a-f]+)" _ "${sections}")
+set(text_size "${CMAKE_MATCH_1}")
+set(text_vma "${CMAKE_MATCH_2}")
+string(REGEX MATCH "\nImageBase[ \t]+([0-9a-fA-F]+)" _ "${pe}")
+set(image_base "${CMAKE_MATCH_1}")
+if(NOT entry_rva OR NOT text_size OR NOT image_base)
+    fail("entry point or .text not found")
+else()
+    # Relative to the image base, so that the figures fit CMake's integers.
+    math(EXPR text_start "0x${text_vma} - 0x${image_base}")
+    math(EXPR text_end "${text_start} + 0x${text_size}")
+    math(EXPR entry "0x${entry_rva}")
+    if(entry EQUAL 0 OR entry LESS text_start OR NOT entry LESS text_end)
+        fail("the entry point 0x${entry_rva} is not in .text")
+    endif()
+endif()
 # Constant data stays read-only, in a section of its own.
 if(NOT (sections MATCHES "\n +[0-9]+ \\.rdata[ \t]"))
     fail("no .rdata section: read-only data was folded into a writable one")
@@ -170,4 +193,4 @@ set(note "")
 if(REBUILD_DIR)
     set(note ", same bytes when built again")
 endif()
-message(STATUS "${LAUNCHER}: PE GUI for Windows 6.1, no .CRT or .tls, system DLLs only, resources as expected${note}")
+message(STATUS "${LAUNCHER}: ${format} GUI for Windows 6.1, entry point in .text, no .CRT or .tls, system DLLs only, resources as expected${note}")

@@ -40,7 +40,10 @@ set(cases
     "x64_in_64|MSI64.msi|demo:MSI64.msi|"
     "no_platform_in_32|MSI32.msi|platform: |"
     "amd64_in_64|MSI_WIN10_64.msi|platform:AMD64|"
-    "x64_exe_in_32|VC2005_REDIST_32.exe|demo:VC2005_REDIST_64.exe|")
+    "x64_exe_in_32|VC2005_REDIST_32.exe|demo:VC2005_REDIST_64.exe|"
+    "x64_in_arm64|MSI_WIN10_ARM64.msi|demo:MSI_WIN10_64.msi|slot MSI_WIN10_ARM64 needs a package for Arm64, but this one is for \"x64\""
+    "arm64_in_64|MSI_WIN10_64.msi|platform:Arm64|slot MSI_WIN10_64 needs a package for x64, but this one is for \"Arm64\""
+    "arm64_in_arm64|MSI_WIN10_ARM64.msi|platform:arm64|")
 foreach(case IN LISTS cases)
     string(REPLACE "|" ";" parts "${case}")
     list(GET parts 0 name)

@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """A signed build of the launcher, in a scratch folder, with a throw-away
-certificate made here: the signature verifies against that certificate, the
-signed launcher passes the end-to-end run of 64-bit Windows 10 as the plain
-one does, and a signing that fails leaves no unsigned launcher behind.
+certificate made here: the signature verifies against that certificate and a
+signing that fails leaves no unsigned launcher behind. A copy of the signed
+launcher is kept in WORK_DIR/signed.
+
+    signing_check.py         build, sign and verify (no Wine needed)
+    signing_check.py --run   the kept signed launcher passes the end-to-end
+                             run of 64-bit Windows 10 as the plain one does
 
 Environment (set by CTest): SOURCE_DIR, TOOLCHAIN, WORK_DIR, E2E_PAYLOADS
 (the build's demo payloads, embedded here too), E2E_TEMPLATES.
@@ -89,10 +93,8 @@ def main():
     check(out.returncode == 0 and "Signature verification: ok" in out.stdout,
           "the signature does not verify:\n" + out.stdout)
     print("signature verifies against the throw-away certificate")
-
-    os.environ["E2E_LAUNCHER"] = launcher
-    scenarios.SCENARIOS["win64_win10"]()
-    print("the signed launcher ran the 64-bit Windows 10 scenario")
+    os.makedirs(os.path.join(work, "signed"))
+    shutil.copy(launcher, signed_copy(work))
 
     # A timestamp server that cannot be reached: the build fails and the
     # launcher, linked but not signed, is gone.
@@ -104,9 +106,24 @@ def main():
     check(not os.path.exists(launcher), "an unsigned launcher was left after the failed signing")
     print("a failed signing leaves no launcher")
 
-    shutil.rmtree(work)
+    shutil.rmtree(build)
     print("ok")
 
 
+def signed_copy(work):
+    return os.path.join(work, "signed", "InstallerLauncher.exe")
+
+
+def run_signed():
+    launcher = signed_copy(os.environ["WORK_DIR"])
+    check(os.path.exists(launcher), "no signed launcher: build.signed_launcher makes it")
+    os.environ["E2E_LAUNCHER"] = launcher
+    scenarios.SCENARIOS["win64_win10"]()
+    print("the signed launcher ran the 64-bit Windows 10 scenario")
+
+
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:] == ["--run"]:
+        run_signed()
+    else:
+        main()

@@ -39,6 +39,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 from collections import namedtuple
@@ -74,11 +75,27 @@ def check(condition, message):
         raise Failure(message)
 
 
+# Exit code of a test that cannot run on this machine (CTest's SKIP_RETURN_CODE).
+SKIP_CODE = 77
+
+# Bitness of the programs under test (CMake's wine_tests() sets it).
+PROCESS_BITS = int(os.environ.get("WINE_TEST_BITS", "32"))
+
+
 def _lib(command, *args):
-    """Runs one function of scripts/wine-lib.sh and returns its output."""
+    """Runs one function of scripts/wine-lib.sh and returns its output. When
+    Wine cannot run what the test needs here, the test ends at once: skipped
+    (with the reason) on a machine that cannot run 32-bit code, failed
+    otherwise."""
     script = '. "$1/wine-lib.sh"; shift; "$@"'
+    env = dict(os.environ, WINE_TEST_BITS=str(PROCESS_BITS))
     out = subprocess.run(["bash", "-c", script, "wine-lib", SCRIPTS, command, *args],
-                         check=True, stdout=subprocess.PIPE, text=True)
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    if out.returncode == SKIP_CODE:
+        print(out.stderr.strip())
+        sys.exit(SKIP_CODE)
+    if out.returncode != 0:
+        raise Failure("wine-lib %s failed (%d): %s" % (command, out.returncode, out.stderr.strip()))
     return out.stdout.strip()
 
 
@@ -93,10 +110,12 @@ class WinePrefix:
             SCRIPTS, "..", "build", "wine-templates")
         self.path = None
         self.env = {}
+        self.loader = None
 
     # ---- lifetime -----------------------------------------------------------
     def __enter__(self):
         template = _lib("wine_template", os.path.abspath(self.templates), self.arch)
+        self.loader = _lib("wine_loader", self.arch)
         # Next to the template, so that the clone can hard-link its DLLs.
         self.path = tempfile.mkdtemp(prefix="e2e-wine.", dir=os.path.abspath(self.templates))
         _lib("wine_clone", template, self.path)
@@ -115,7 +134,7 @@ class WinePrefix:
         # a run killed by a time-out leaves no server behind for good.
         persist = os.environ.get("WINESERVER_PERSIST", "120")
         subprocess.run(["wineserver", "-p" + persist], env=self.env, check=True)
-        _lib("wine_set_version", self.path, self.version)
+        _lib("wine_set_version", self.path, self.arch, self.version)
         os.makedirs(os.path.dirname(self.unix(self.record_file)), exist_ok=True)
         return self
 
@@ -135,8 +154,10 @@ class WinePrefix:
 
     @property
     def system32_folder(self):
-        """The folder a 32-bit process's System32 really is, as a Windows path."""
-        return "C:\\windows\\syswow64" if self.is_win64 else "C:\\windows\\system32"
+        """The folder the launcher's System32 really is, as a Windows path:
+        SysWOW64 for a 32-bit launcher on 64-bit Windows."""
+        return "C:\\windows\\syswow64" if self.is_win64 and PROCESS_BITS == 32 \
+            else "C:\\windows\\system32"
 
     def unix(self, windows_path):
         """Unix path of a C:\\ path inside this prefix (case as given)."""
@@ -177,7 +198,7 @@ class WinePrefix:
     def wine(self, *args, cwd=None, timeout=120, extra_env=None, check_rc=False):
         env = dict(self.env)
         env.update(extra_env or {})
-        out = subprocess.run(["wine", *args], env=env, cwd=cwd, timeout=timeout,
+        out = subprocess.run([self.loader, *args], env=env, cwd=cwd, timeout=timeout,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                              errors="replace")
         if check_rc:
@@ -216,7 +237,7 @@ class WinePrefix:
         """Starts a program in the background (e.g. a box answerer); returns the Popen."""
         env = dict(self.env)
         env.update(extra_env or {})
-        return subprocess.Popen(["wine", *args], env=env, stdout=subprocess.PIPE,
+        return subprocess.Popen([self.loader, *args], env=env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True, errors="replace")
 
     # ---- stand-ins and recorders ----------------------------------------------
@@ -225,7 +246,7 @@ class WinePrefix:
         self.env["E2E_EXIT_CODES"] = ";".join("%s=%d" % kv for kv in codes.items())
 
     def use_msiexec_recorder(self):
-        """Puts a recorder where a 32-bit process finds msiexec.exe. It appends
+        """Puts a recorder where the launcher finds msiexec.exe. It appends
         its command line to the records and then runs a saved copy of the real
         engine with the same arguments, so packages still get installed."""
         system_msiexec = self.system32_folder + "\\msiexec.exe"
@@ -234,9 +255,9 @@ class WinePrefix:
         shutil.copy(self._resolve(system_msiexec), engine)
         self.put(self.tool("stand_in.exe"), system_msiexec)
         self.env["E2E_FORWARD"] = "msiexec.exe=" + ENGINE_COPY
-        if not self.is_win64:
-            # On a 32-bit prefix Wine prefers its builtin msiexec over a file
-            # standing in system32 unless told otherwise.
+        if not self.is_win64 or PROCESS_BITS == 64:
+            # In system32 Wine prefers its builtin msiexec over a file
+            # standing there unless told otherwise.
             overrides = self.env.get("WINEDLLOVERRIDES", "")
             self.env["WINEDLLOVERRIDES"] = (overrides + ";" if overrides else "") + \
                 "msiexec.exe=native,builtin"

@@ -2,7 +2,7 @@
 """End-to-end scenarios of the launcher executable under Wine.
 
     scenarios.py NAME        run one scenario (exit 0 when every check holds)
-    scenarios.py --list      list the scenario names
+    scenarios.py --list [32|64]  list the scenario names (64: those a 64-bit launcher runs)
 
 Paths come from the environment (tests/e2e/CMakeLists.txt sets them):
     E2E_PAYLOADS   the build's demo-payloads folder
@@ -21,6 +21,8 @@ import hashlib
 import os
 import re
 import sys
+import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import WinePrefix, Failure, check  # noqa: E402
@@ -266,6 +268,7 @@ def platform_scenario(arch, version, variant):
             folder = run.working_folder_runs(runtimes)
             run.installed_without_template()
             run.completed_with(variant, folder)
+    scenario.arch = arch
     return scenario
 
 
@@ -284,6 +287,7 @@ def option_scenario(arguments, runtime_arguments, msiexec_arguments, variant="MS
             run.installed(variant, folder)
             run.package_left("MSI_WIN10_64" if wp.is_win64 else "MSI_WIN10_32")
             run.working_folder_removed(work)
+    scenario.arch = arch
     return scenario
 
 
@@ -484,6 +488,132 @@ def exit_code_reported(exit_codes, expected):
     return scenario
 
 
+# ---- one run at a time, and a busy Windows Installer -----------------------------------------
+ANOTHER_RUN = "Another run of this installer is in progress"
+
+
+def run_logs(wp):
+    """The lines of every run log in the user's temporary folder, oldest name first."""
+    temp = wp.temp_folder()
+    logs = sorted(n for n in os.listdir(temp) if re.fullmatch(r"InstallerLauncher_\d{8}_\d{6}(_\d+)?\.log", n))
+    result = []
+    for name in logs:
+        with open(os.path.join(temp, name), encoding="utf-8") as f:
+            result.append(f.read().splitlines())
+    return result
+
+
+def backup_present(wp):
+    key = DRIVERS_KEY + "\\SettingsBackup_" + SETTINGS_GUID
+    return any(wp.reg_key_exists(key, view=view) for view in (32, 64))
+
+
+def second_run_stops():
+    """A second launcher started while the first one's package run is in
+    progress stops at once with one line and 1618, and changes nothing of the
+    first run, which then completes."""
+    release = "C:\\e2e\\release.flag"
+    with prefix() as wp:
+        first = {}
+
+        def hold_msiexec(wp):
+            wp.env["E2E_HOLD"] = "msiexec.exe=" + release
+
+        def run_first():
+            try:
+                first["run"] = run_launcher(wp, launcher=variant_launcher("report"), before=hold_msiexec)
+            except Exception as error:  # reported by the main thread
+                first["error"] = error
+
+        thread = threading.Thread(target=run_first)
+        thread.start()
+        try:
+            check(wp.wait_for(lambda: "msiexec.exe" in [r.name.lower() for r in wp.records()], timeout=90),
+                  "the first run never reached its package run: %s" % first.get("error"))
+            records_before = wp.record_lines()
+            started = time.time()
+            code, out, err = wp.launch('"%s"' % LAUNCHER)
+            took = time.time() - started
+            records_after = wp.record_lines()
+            backup_kept = backup_present(wp)
+        finally:
+            with open(wp.unix(release), "w") as f:
+                f.write("go on\n")
+            thread.join(timeout=180)
+        check("run" in first, "the first run failed: %s" % first.get("error"))
+        run = first["run"]
+        run.expect(code == 1618, "second run: exit code %d, expected 1618" % code)
+        run.expect(out.splitlines() == [ANOTHER_RUN], "second run printed %r" % out)
+        run.expect(took < 20, "the second run took %.1f s" % took)
+        run.expect(records_after == records_before, "the second run started something: %s" %
+                   records_after[len(records_before):])
+        run.expect(backup_kept, "the settings backup was gone while the first package run was held")
+        logs = run_logs(wp)
+        second = [log for log in logs if ANOTHER_RUN in log]
+        run.expect(len(logs) == 2 and len(second) == 1 and second[0][-2:] == [ANOTHER_RUN, "exit code: 1618"],
+                   "run logs: %s" % logs)
+        # The first run went on as if alone: one package run, with the backup
+        # in place, and the backup gone after it.
+        run.expect(run.code == 0, "first run: exit code %d" % run.code)
+        package_runs = [r for r in run.records if r.name.lower() == "msiexec.exe"]
+        run.expect(len(package_runs) == 1 and package_runs[0].probe == "1",
+                   "the first run's package run: %s" % package_runs)
+        run.expect(not backup_present(wp), "settings backup left behind")
+
+
+def busy_engine_waits():
+    """A neighbour holds the Windows Installer's mutex for a few seconds: the
+    package run starts only after it lets go, and the log says so."""
+    holder = {}
+
+    def hold_engine(wp):
+        wp.env["E2E_TIMES"] = "1"
+        busy = "C:\\e2e\\tools\\busy_neighbour.exe"
+        wp.put(wp.tool("stand_in.exe"), busy)
+        holder["p"] = wp.start(busy, "--hold-mutex", "Global\\_MSIExecute", "8000")
+        check(wp.wait_for(lambda: any(l.startswith("mutex\theld\t") for l in wp.record_lines()), timeout=30),
+              "the neighbour never took the mutex")
+
+    with prefix() as wp:
+        run = run_launcher(wp, launcher=variant_launcher("report"), before=hold_engine)
+        holder["p"].communicate(timeout=60)
+        times = {}
+        for line in wp.record_lines():
+            fields = line.split("\t")
+            if fields[0] in ("mutex", "time"):
+                times[fields[1].lower()] = int(fields[2])
+        run.expect({"held", "released", "msiexec.exe"} <= set(times), "time stamps: %s" % times)
+        run.expect(times["msiexec.exe"] >= times["released"],
+                   "msiexec started %d ms before the neighbour let go" % (times["released"] - times["msiexec.exe"]))
+        log = run_log(wp)
+        waits = [l for l in log if l.startswith("Windows Installer ")]
+        run.expect(len(waits) == 2 and waits[0] == "Windows Installer busy: waiting up to 600 s for it" and
+                   re.fullmatch(r"Windows Installer free after \d+ ms", waits[1]), "wait lines: %s" % waits)
+        run.expect(run.code == 0, "exit code %d" % run.code)
+        run.expect(run.names().count("msiexec.exe") == 1, "one package run expected")
+
+
+def msiexec_busy_retried():
+    """msiexec answers 1618 twice, then 0: started again twice, each retry
+    logged, and the last result counts."""
+    def answers(wp):
+        wp.env["E2E_EXIT_CODES"] = "msiexec.exe=1618,1618,0"
+
+    with prefix() as wp:
+        run = run_launcher(wp, launcher=variant_launcher("report"), before=answers)
+        run.expect(run.code == 0, "exit code %d, expected the last run's 0" % run.code)
+        runs = [r for r in run.records if r.name.lower() == "msiexec.exe"]
+        run.expect(len(runs) == 3 and len({r.command_line for r in runs}) == 1,
+                   "three equal package runs expected: %s" % runs)
+        log = run_log(wp)
+        retries = [l for l in log if l.startswith("msiexec found another installation")]
+        run.expect(retries == ["msiexec found another installation in progress: retry %d of 3" % n for n in (1, 2)],
+                   "retry lines: %s" % retries)
+        ends = [l.rsplit(" ", 1)[1] for l in log if l.startswith('child "') and "msiexec.exe\" ended" in l]
+        run.expect(ends == ["1618", "1618", "0"], "msiexec ended with %s" % ends)
+        run.expect(log[-1] == "exit code: 0", "the log's last line")
+
+
 # ---- what other processes and users might try ----------------------------------------------
 # Each row: what is planted before the run, and what must hold afterwards.
 # The launcher runs from RUN_DIR with another current folder, CWD_DIR.
@@ -620,15 +750,22 @@ SCENARIOS.update({
     "exit_code_gate_stop": exit_code_reported({"vcredist_x86.exe": 1603}, 1603),
     "exit_code_restart": exit_code_reported({"msiexec.exe": 3010}, 3010),
     "exit_code_success": exit_code_reported({}, 0),
+    "second_run_stops": second_run_stops,
+    "busy_engine_waits": busy_engine_waits,
+    "msiexec_busy_retried": msiexec_busy_retried,
 })
 
 
 def main(argv):
-    if len(argv) == 2 and argv[1] == "--list":
-        print("\n".join(SCENARIOS))
+    if len(argv) in (2, 3) and argv[1] == "--list":
+        # With 64: only the scenarios in 64-bit prefixes (a 64-bit launcher
+        # cannot start on 32-bit Windows).
+        bits = argv[2] if len(argv) == 3 else "32"
+        print("\n".join(name for name, run in SCENARIOS.items()
+                        if bits == "32" or getattr(run, "arch", "win64") == "win64"))
         return 0
     if len(argv) != 2 or argv[1] not in SCENARIOS:
-        print("usage: scenarios.py NAME | --list", file=sys.stderr)
+        print("usage: scenarios.py NAME | --list [32|64]", file=sys.stderr)
         return 2
     try:
         SCENARIOS[argv[1]]()

@@ -90,7 +90,11 @@ TEST(LoadStringResource, LoadsByNumberAndRejectsMissingOrEmpty) {
 // usual diagnostic line, whichever form of new asked.
 TEST(AllocatorDeathTest, ExhaustedMemoryEndsWithCode8) {
     testing::FLAGS_gtest_death_test_style = "threadsafe";
-    const size_t impossible = static_cast<size_t>(-1) - 64;
-    EXPECT_EXIT(::operator new(impossible), testing::ExitedWithCode(ERROR_NOT_ENOUGH_MEMORY), "");
-    EXPECT_EXIT(::operator new[](impossible), testing::ExitedWithCode(ERROR_NOT_ENOUGH_MEMORY), "");
+    // Read at run time, so that the compiler does not reject the size.
+    static volatile size_t impossibleSize = static_cast<size_t>(-1) - 64;
+    const size_t impossible = impossibleSize;
+    EXPECT_EXIT(static_cast<void>(::operator new(impossible)),
+                testing::ExitedWithCode(ERROR_NOT_ENOUGH_MEMORY), "");
+    EXPECT_EXIT(static_cast<void>(::operator new[](impossible)),
+                testing::ExitedWithCode(ERROR_NOT_ENOUGH_MEMORY), "");
 }

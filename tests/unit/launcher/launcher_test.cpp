@@ -2,15 +2,18 @@
 // optional question, and the main sequence.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "launcher/installer_launcher.h"
 #include "launcher_test_support.h"
 #include "seam.h"
+#include "settings/launcher_settings.h"
 
 using platform::Api;
 using platform::WindowsApi;
 using testsupport::BaseName;
+using testsupport::MutexHolder;
 using testsupport::ResourceHider;
 using testsupport::RunRecorder;
 
@@ -64,6 +67,8 @@ TEST(DetectPlatform, FlagsFollowWow64AndMajorVersion) {
         {true, TRUE, 10, true, true, false},     // GetVersionExW fails
     };
     for (const Case& c : cases) {
+        // The x64 build is on 64-bit Windows whatever IsWow64Process says.
+        const bool wantWow64 = c.wantWow64 || sizeof(void*) == 8;
         seam::SeamScope scope;
         wow64Answer = c.wow64;
         if (c.lookupFinds) {
@@ -75,10 +80,10 @@ TEST(DetectPlatform, FlagsFollowWow64AndMajorVersion) {
         if (c.versionFails) seam::FailWith<&WindowsApi::GetVersionExW>(BOOL{FALSE}, DWORD{ERROR_INVALID_PARAMETER});
 
         CInstallerLauncher launcher;
-        launcher.isWow64 = !c.wantWow64;
+        launcher.isWow64 = !wantWow64;
         launcher.isWin10 = !c.wantWin10;
         launcher.DetectPlatform();
-        EXPECT_EQ(launcher.isWow64, c.wantWow64) << "major " << c.major;
+        EXPECT_EQ(launcher.isWow64, wantWow64) << "major " << c.major;
         EXPECT_EQ(launcher.isWin10, c.wantWin10) << "major " << c.major;
     }
 }
@@ -88,10 +93,11 @@ TEST(DetectPlatform, RealWow64QueryIsUsed) {
     launcher.DetectPlatform();
     BOOL wow64 = FALSE;
     ::IsWow64Process(::GetCurrentProcess(), &wow64);
-    EXPECT_EQ(launcher.isWow64, wow64 != FALSE);
+    EXPECT_EQ(launcher.isWow64, sizeof(void*) == 8 || wow64 != FALSE);
 }
 
 TEST(DetectPlatformDeathTest, FailingIsWow64ProcessEndsWithItsErrorCode) {
+    if (sizeof(void*) == 8) GTEST_SKIP() << "32-bit build only: the x64 build does not ask IsWow64Process";
     testing::FLAGS_gtest_death_test_style = "threadsafe";
     EXPECT_EXIT(
         {
@@ -110,6 +116,63 @@ TEST(DetectPlatformDeathTest, FailingIsWow64ProcessEndsWithItsErrorCode) {
             launcher.DetectPlatform();
         },
         testing::ExitedWithCode(ERROR_GEN_FAILURE), "");
+}
+
+// IsWow64Process2 as Windows 10 1511 and later have it: the native machine
+// is nativeAnswer. kMachineArm64 and AMD64 are the cases that matter.
+constexpr USHORT kMachineArm64 = 0xAA64;
+USHORT nativeAnswer = kMachineArm64;
+
+BOOL WINAPI FakeIsWow64Process2(HANDLE, USHORT* process, USHORT* native) {
+    *process = IMAGE_FILE_MACHINE_I386;
+    *native = nativeAnswer;
+    return TRUE;
+}
+
+BOOL WINAPI FailingIsWow64Process2(HANDLE, USHORT* process, USHORT* native) {
+    *process = *native = kMachineArm64;  // what a failure leaves behind must not count
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+enum class Second { Missing, Failing, Answers };
+Second secondState = Second::Answers;
+
+// Both platform queries, as kernel32 of the chosen Windows offers them.
+void ProvidePlatformQueries(Second second) {
+    secondState = second;
+    Api().GetProcAddress = [](HMODULE, LPCSTR name) WINAPI -> FARPROC {
+        const std::string wanted = name;
+        if (wanted == "IsWow64Process") return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(FakeIsWow64Process));
+        if (wanted != "IsWow64Process2" || secondState == Second::Missing) return nullptr;
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(
+            secondState == Second::Failing ? FailingIsWow64Process2 : FakeIsWow64Process2));
+    };
+}
+
+TEST(DetectPlatform, Arm64OnlyWhenIsWow64Process2NamesIt) {
+    struct Case { Second second; USHORT native; BOOL wow64; bool wantArm64; bool wantWow64; };
+    const Case cases[] = {
+        {Second::Answers, kMachineArm64, TRUE, true, true},   // 32-bit launcher, emulated
+        {Second::Answers, kMachineArm64, FALSE, true, true},  // x64 launcher, emulated
+        {Second::Answers, IMAGE_FILE_MACHINE_AMD64, TRUE, false, true},
+        {Second::Answers, IMAGE_FILE_MACHINE_AMD64, FALSE, false, false},
+        {Second::Missing, 0, TRUE, false, true},  // before Windows 10 1511: IsWow64Process decides
+        {Second::Failing, 0, TRUE, false, true},
+        {Second::Failing, 0, FALSE, false, false},
+    };
+    for (const Case& c : cases) {
+        seam::SeamScope scope;
+        wow64Answer = c.wow64;
+        nativeAnswer = c.native;
+        ProvidePlatformQueries(c.second);
+        ReportMajorVersion(10);
+        CInstallerLauncher launcher;
+        launcher.isArm64 = !c.wantArm64;
+        launcher.DetectPlatform();
+        EXPECT_EQ(launcher.isArm64, c.wantArm64) << static_cast<int>(c.second) << " " << c.native;
+        EXPECT_EQ(launcher.isWow64, c.wantWow64) << static_cast<int>(c.second) << " " << c.native;
+    }
 }
 
 // ---- Options --------------------------------------------------------------
@@ -314,6 +377,82 @@ TEST_F(StartUp, PackageFailureStillEndsTheSequence) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "LocateResource failed (1814)\n");
     EXPECT_EQ(RunRecorder::runs.size(), 2u);
     EXPECT_TRUE(launcher.workingFolder.IsEmpty());  // RemoveWorkingFolder ran
+}
+
+TEST_F(StartUp, Arm64InstallsItsOwnPackageOrStopsBeforeAnything) {
+    const std::wstring package = testsupport::PackageFolder() + L"CorvaneInstaller.msi";
+    struct Case { bool slotCarried; std::vector<std::wstring> wantRuns; std::string wantOut; int wantGate; };
+    const Case cases[] = {
+        {true, {L"vcredist_x86.exe", L"vcredist_x64.exe", L"msiexec.exe"}, "", 0},
+        {false, {}, "This system is ARM64 Windows; this installer carries no package for it\n",
+         ERROR_INSTALL_PLATFORM_UNSUPPORTED},
+    };
+    for (const Case& c : cases) {
+        ::DeleteFileW(package.c_str());
+        RunRecorder::Install();
+        ResourceHider::Install(c.slotCarried ? std::initializer_list<const wchar_t*>{L"UNINST", L"UNINST2"}
+                                             : std::initializer_list<const wchar_t*>{L"UNINST", L"UNINST2",
+                                                                                      L"MSI_WIN10_ARM64"});
+        ProvidePlatformQueries(Second::Answers);
+        nativeAnswer = kMachineArm64;
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(launcher.InitInstance());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.wantOut);
+        EXPECT_EQ(RunNames(), c.wantRuns);
+        EXPECT_EQ(testsupport::ReadFileBytes(package), c.slotCarried ? "payload MSI_WIN10_ARM64" : "<missing>");
+        EXPECT_TRUE(launcher.workingFolder.IsEmpty());  // none made, or removed at the end
+        if (!c.slotCarried) {
+            EXPECT_EQ(launcher.PassGate(false), c.wantGate);
+        }
+    }
+}
+
+// ---- One run at a time -------------------------------------------------------
+
+std::wstring RunLockName(bool global) {
+    return std::wstring(global ? L"Global\\" : L"") + L"InstallerLauncher_" + LauncherSettings.settingsGuid;
+}
+
+TEST(RunLock, TakenUnlessAnotherRunHoldsIt) {
+    enum class Other { None, Holds, Abandoned };
+    // refused: how many of the launcher's CreateMutexW calls fail with
+    // ERROR_ACCESS_DENIED (1: the global one; 2: both).
+    struct Case { const char* name; Other other; bool otherGlobal; int refused; int want; bool locked; };
+    const Case cases[] = {
+        {"no other run", Other::None, true, 0, 0, true},
+        {"another run holds it", Other::Holds, true, 0, ERROR_INSTALL_ALREADY_RUNNING, false},
+        {"a run that crashed left it", Other::Abandoned, true, 0, 0, true},
+        {"global refused, session free", Other::None, false, 1, 0, true},
+        {"global refused, held in the session", Other::Holds, false, 1, ERROR_INSTALL_ALREADY_RUNNING, false},
+        {"global of other rights, held", Other::Holds, true, 1, ERROR_INSTALL_ALREADY_RUNNING, false},
+        {"no lock to be made", Other::None, true, 2, 0, false},
+    };
+    for (const Case& c : cases) {
+        seam::SeamScope scope;
+        std::unique_ptr<MutexHolder> other;
+        if (c.other != Other::None) other.reset(new MutexHolder(RunLockName(c.otherGlobal), c.other == Other::Abandoned));
+        if (c.refused > 0) {
+            seam::FailOnCall<&WindowsApi::CreateMutexW>(1, HANDLE{nullptr}, DWORD{ERROR_ACCESS_DENIED}, c.refused == 1);
+        }
+        CInstallerLauncher launcher;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(launcher.AcquireRunLock(LauncherSettings.settingsGuid), c.want) << c.name;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  c.want != 0 ? "Another run of this installer is in progress\n" : "")
+            << c.name;
+        EXPECT_EQ(static_cast<bool>(launcher.runLock), c.locked) << c.name;
+        launcher.ReleaseRunLock();
+    }
+}
+
+TEST_F(StartUp, SecondRunStopsBeforeAnything) {
+    MutexHolder other(RunLockName(true));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(launcher.InitInstance());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Another run of this installer is in progress\n");
+    EXPECT_TRUE(RunRecorder::runs.empty());
+    EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+    EXPECT_EQ(launcher.ExitInstance(), 0);  // these settings report nothing
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Stand-ins shared by the launcher and payload unit tests: a recorder for
 // child-process starts (CreateProcessW), a filter that hides resources of the test executable,
-// and helpers for files. Install them inside a seam::SeamScope.
+// another owner of a named mutex, and helpers for files. Install them inside a seam::SeamScope.
 #pragma once
 
 #include <windows.h>
@@ -102,6 +102,58 @@ struct ResourceHider {
         }
         return real(module, name, type);
     }
+};
+
+// Another process's hold on a named mutex, played by a thread: it takes the
+// mutex on construction and holds it until `holdMs` have passed or
+// Release() is called, then lets go of it, or with `abandon` ends without
+// letting go (the mutex then counts as abandoned; its handle stays open
+// until destruction, so that the mutex still exists).
+class MutexHolder {
+public:
+    MutexHolder(const std::wstring& name, bool abandon = false, DWORD holdMs = INFINITE)
+        : name_(name), abandon_(abandon), holdMs_(holdMs) {
+        stop_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        taken_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = ::CreateThread(nullptr, 0, &Main, this, 0, nullptr);
+        ::WaitForSingleObject(taken_, INFINITE);
+        if (abandon_) Release();
+    }
+    ~MutexHolder() {
+        Release();
+        ::CloseHandle(mutex_);
+        ::CloseHandle(thread_);
+        ::CloseHandle(taken_);
+        ::CloseHandle(stop_);
+    }
+    MutexHolder(const MutexHolder&) = delete;
+    MutexHolder& operator=(const MutexHolder&) = delete;
+
+    // Ends the hold now and waits for the thread.
+    void Release() {
+        ::SetEvent(stop_);
+        ::WaitForSingleObject(thread_, INFINITE);
+    }
+    bool LetGo() const { return letGo_; }  // set just before ReleaseMutex
+
+private:
+    static DWORD WINAPI Main(void* self) {
+        auto* holder = static_cast<MutexHolder*>(self);
+        holder->mutex_ = ::CreateMutexW(nullptr, TRUE, holder->name_.c_str());
+        ::SetEvent(holder->taken_);
+        ::WaitForSingleObject(holder->stop_, holder->holdMs_);
+        if (!holder->abandon_) {
+            holder->letGo_ = true;
+            ::ReleaseMutex(holder->mutex_);
+        }
+        return 0;
+    }
+
+    std::wstring name_;
+    bool abandon_;
+    DWORD holdMs_;
+    HANDLE stop_ = nullptr, taken_ = nullptr, thread_ = nullptr, mutex_ = nullptr;
+    volatile bool letGo_ = false;
 };
 
 inline std::wstring SystemFolder() {

@@ -2,6 +2,7 @@
 // runtime parameters, the legacy uninstallers and the driver package.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "launcher/installer_launcher.h"
@@ -123,6 +124,74 @@ TEST(MsiexecPath, IsInTheSystemFolderAndEmptyWhenThatIsUnknown) {
     seam::SeamScope scope;
     seam::FailWith<&WindowsApi::GetSystemDirectoryW>(UINT{0}, DWORD{ERROR_ACCESS_DENIED});
     EXPECT_TRUE(MsiexecPath().IsEmpty());
+}
+
+// ---- msiexec and a busy Windows Installer ------------------------------------------
+
+// The holder of the engine's mutex in the current case, and whether it had let
+// go of it when each msiexec run started.
+testsupport::MutexHolder* engineHolder = nullptr;
+std::vector<bool> startedAfterLetGo;
+std::vector<DWORD> pauses;
+
+TEST(RunMsiexec, WaitsForABusyEngineWithinTheRunsLimitAndRetries1618) {
+    struct Case {
+        const char* name;
+        DWORD holdMs;  // 0: the engine is idle (no mutex)
+        unsigned long waitLeft;
+        std::deque<DWORD> exits;
+        int want;
+        std::vector<bool> afterLetGo;  // per run
+        std::vector<DWORD> pauses;
+    };
+    const DWORD p = kEngineRetryPauseMs;
+    const Case cases[] = {
+        {"idle", 0, kEngineWaitLimitMs, {0}, 0, {true}, {}},
+        {"busy, then free", 300, kEngineWaitLimitMs, {3010}, 3010, {true}, {}},
+        {"busy past the wait left", INFINITE, 200, {0}, 0, {false}, {}},
+        {"busy, no wait left", INFINITE, 0, {0}, 0, {false}, {}},
+        {"1618 twice, then 0", 0, kEngineWaitLimitMs, {1618, 1618, 0}, 0, {true, true, true}, {p, p}},
+        {"1618 every time", 0, kEngineWaitLimitMs, {1618, 1618, 1618, 1618, 0}, 1618,
+         {true, true, true, true}, {p, p, p}},
+    };
+    for (const Case& c : cases) {
+        seam::SeamScope scope;
+        RunRecorder::Install();
+        RunRecorder::exitCodes = c.exits;
+        startedAfterLetGo.clear();
+        pauses.clear();
+        Api().CreateProcessW = [](LPCWSTR a, LPWSTR b, LPSECURITY_ATTRIBUTES c, LPSECURITY_ATTRIBUTES d, BOOL e,
+                                  DWORD f, LPVOID g, LPCWSTR h, LPSTARTUPINFOW i, LPPROCESS_INFORMATION j) WINAPI {
+            startedAfterLetGo.push_back(!engineHolder || engineHolder->LetGo());
+            return RunRecorder::Start(a, b, c, d, e, f, g, h, i, j);
+        };
+        Api().Sleep = [](DWORD milliseconds) WINAPI { pauses.push_back(milliseconds); };
+        std::unique_ptr<testsupport::MutexHolder> holder;
+        if (c.holdMs != 0) holder.reset(new testsupport::MutexHolder(L"Global\\_MSIExecute", false, c.holdMs));
+        engineHolder = holder.get();
+        SetEngineWaitLeft(c.waitLeft);
+
+        EXPECT_EQ(RunMsiexec(L"/i \"x.msi\""), c.want) << c.name;
+        EXPECT_EQ(startedAfterLetGo, c.afterLetGo) << c.name;
+        EXPECT_EQ(pauses, c.pauses) << c.name;
+        for (const auto& run : RunRecorder::runs) {
+            EXPECT_EQ(run.file, testsupport::SystemFolder() + L"\\msiexec.exe") << c.name;
+            EXPECT_EQ(run.parameters, L"/i \"x.msi\"") << c.name;
+        }
+        // A wait that ran out leaves nothing for later starts; one that ended
+        // in time leaves the rest.
+        if (c.holdMs == INFINITE) {
+            EXPECT_EQ(EngineWaitLeft(), 0u) << c.name;
+        }
+        if (c.holdMs == 300) {
+            EXPECT_LT(EngineWaitLeft(), kEngineWaitLimitMs - 200) << c.name;
+        }
+        if (c.holdMs == 0) {
+            EXPECT_EQ(EngineWaitLeft(), c.waitLeft) << c.name;
+        }
+        engineHolder = nullptr;
+    }
+    SetEngineWaitLeft(kEngineWaitLimitMs);
 }
 
 // ---- Runtime parameters ---------------------------------------------------------

@@ -53,9 +53,10 @@ std::wstring Get(const std::wstring& path, const wchar_t* name, REGSAM view = KE
     return status == ERROR_SUCCESS && type == REG_SZ ? buffer : L"<none>";
 }
 
+// On 64-bit Windows: the x64 build always, a 32-bit process under WOW64.
 bool OnWow64() {
     BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+    return sizeof(void*) == 8 || (IsWow64Process(GetCurrentProcess(), &wow64) && wow64);
 }
 
 }  // namespace
@@ -123,7 +124,7 @@ TEST(SettingsBackup, DeleteFailingPartWayKeepsTheBlockedBranch) {
     Put(BackupPath() + L"\\Free\\Leaf", nullptr, L"");
     seam::SeamScope scope;
     // Keys are deleted through RegDeleteKeyW in a 32-bit prefix and through
-    // the looked-up RegDeleteKeyExW under WOW64; both refuse "Locked".
+    // the looked-up RegDeleteKeyExW on 64-bit Windows; both refuse "Locked".
     static decltype(&::RegDeleteKeyExW) realDeleteEx;
     realDeleteEx = reinterpret_cast<decltype(&::RegDeleteKeyExW)>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"advapi32"), "RegDeleteKeyExW")));

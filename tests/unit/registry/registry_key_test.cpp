@@ -20,10 +20,11 @@ using platform::Api;
 using platform::WindowsApi;
 using Bytes = std::vector<BYTE>;
 
-bool UnderWow64() {
+// Two registry views: a 64-bit process, or a 32-bit one on 64-bit Windows.
+bool TwoViews() {
     BOOL wow64 = FALSE;
     IsWow64Process(GetCurrentProcess(), &wow64);
-    return wow64 != FALSE;
+    return sizeof(void*) == 8 || wow64 != FALSE;
 }
 
 // ---- Direct registry access for setting up and checking -------------------
@@ -200,22 +201,26 @@ TEST_F(RegistryKeyTest, ClosedKeysRefuseEveryOperation) {
 }
 
 TEST_F(RegistryKeyTest, ViewFlagSelectsTheRegistryView) {
-    const bool wow64 = UnderWow64();
-    Qx::RegistryKey in64(Path(L"in64").c_str(), Qx::LocalMachine, 1);
+    // Named views reach the same keys from a 32-bit and a 64-bit process.
+    const bool twoViews = TwoViews();
+    Qx::RegistryKey in64(Path(L"in64").c_str(), Qx::LocalMachine, Qx::View64);
     ASSERT_EQ(in64.Open(false), S_OK);
-    Qx::RegistryKey in32(Path(L"in32").c_str(), Qx::LocalMachine, 0);
+    Qx::RegistryKey in32(Path(L"in32").c_str(), Qx::LocalMachine, Qx::View32);
     ASSERT_EQ(in32.Open(false), S_OK);
 
     EXPECT_TRUE(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in64"), KEY_WOW64_64KEY));
     EXPECT_TRUE(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in32"), KEY_WOW64_32KEY));
     // On 64-bit Windows the views are apart; on 32-bit Windows there is one.
-    EXPECT_EQ(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in64"), KEY_WOW64_32KEY), !wow64);
-    EXPECT_EQ(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in32"), KEY_WOW64_64KEY), !wow64);
-    EXPECT_EQ(Qx::RegistryKey::KeyExists(Path(L"in64").c_str()), !wow64);
-    EXPECT_TRUE(Qx::RegistryKey::KeyExists(Path(L"in32").c_str()));
+    EXPECT_EQ(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in64"), KEY_WOW64_32KEY), !twoViews);
+    EXPECT_EQ(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in32"), KEY_WOW64_64KEY), !twoViews);
+    EXPECT_EQ(Qx::RegistryKey::KeyExists(Path(L"in64").c_str(), Qx::View32), !twoViews);
+    EXPECT_TRUE(Qx::RegistryKey::KeyExists(Path(L"in32").c_str(), Qx::View32));
+    EXPECT_TRUE(Qx::RegistryKey::KeyExists(Path(L"in64").c_str(), Qx::View64));
+    // The process's own view is the one of its bitness.
+    EXPECT_TRUE(Qx::RegistryKey::KeyExists(Path(sizeof(void*) == 8 ? L"in64" : L"in32").c_str()));
 
     // Deleting through a 64-bit view key removes the 64-bit key.
-    Qx::RegistryKey parent64(Path().c_str(), Qx::LocalMachine, 1);
+    Qx::RegistryKey parent64(Path().c_str(), Qx::LocalMachine, Qx::View64);
     ASSERT_EQ(parent64.Open(false), S_OK);
     EXPECT_EQ(parent64.DeleteSubKeyTree(L"in64"), S_OK);
     EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, Path(L"in64"), KEY_WOW64_64KEY));
@@ -259,20 +264,23 @@ struct MaskRecorder {
 };
 
 TEST_F(RegistryKeyTest, AccessMasksFollowTheViewFlag) {
-    const bool wow64 = UnderWow64();
-    const std::string deleteCall = wow64 ? "RegDeleteKeyExW" : "RegDeleteKeyW";
+    const bool twoViews = TwoViews();
+    const std::string deleteCall = twoViews ? "RegDeleteKeyExW" : "RegDeleteKeyW";
     using Seen = std::vector<std::pair<std::string, REGSAM>>;
     struct Case {
         int view;
+        REGSAM flag;
         Seen openRead, openFull, deleteMissing;
     } cases[] = {
-        {0, {{"RegOpenKeyExW", 0x20019}}, {{"RegCreateKeyExW", 0xF003F}},
-         {{"RegCreateKeyExW", 0xF003F}, {deleteCall, wow64 ? 0xF003F : 0}}},
-        {1, {{"RegOpenKeyExW", 0x20119}}, {{"RegCreateKeyExW", 0xF013F}},
-         {{"RegCreateKeyExW", 0xF013F}, {deleteCall, wow64 ? 0xF013F : 0}}},
+        {Qx::ProcessView, 0, {{"RegOpenKeyExW", 0x20019}}, {{"RegCreateKeyExW", 0xF003F}},
+         {{"RegCreateKeyExW", 0xF003F}, {deleteCall, twoViews ? 0xF003F : 0}}},
+        {Qx::View64, KEY_WOW64_64KEY, {{"RegOpenKeyExW", 0x20119}}, {{"RegCreateKeyExW", 0xF013F}},
+         {{"RegCreateKeyExW", 0xF013F}, {deleteCall, twoViews ? 0xF013F : 0}}},
+        {Qx::View32, KEY_WOW64_32KEY, {{"RegOpenKeyExW", 0x20219}}, {{"RegCreateKeyExW", 0xF023F}},
+         {{"RegCreateKeyExW", 0xF023F}, {deleteCall, twoViews ? 0xF023F : 0}}},
     };
     for (const auto& c : cases) {
-        RawCreateKey(HKEY_LOCAL_MACHINE, Path(L"m"), c.view ? KEY_WOW64_64KEY : 0);
+        RawCreateKey(HKEY_LOCAL_MACHINE, Path(L"m"), c.flag);
         seam::SeamScope scope;
         MaskRecorder::Install();
         {
@@ -287,12 +295,12 @@ TEST_F(RegistryKeyTest, AccessMasksFollowTheViewFlag) {
         MaskRecorder::seen.clear();
         EXPECT_EQ(full.DeleteSubKeyTree(L"missing"), S_OK);
         EXPECT_EQ(MaskRecorder::seen, c.deleteMissing) << c.view;
-        // KeyExists and the destination of CopyTreeTo use the default view.
+        // KeyExists takes its view as told; CopyTreeTo writes in the key's own.
         MaskRecorder::seen.clear();
         Qx::RegistryKey::KeyExists(Path(L"m").c_str());
         full.CopyTreeTo(Path(L"copy").c_str());
         EXPECT_EQ(MaskRecorder::seen,
-                  (Seen{{"RegOpenKeyExW", 0x20019}, {"RegCreateKeyExW", 0xF003F}}))
+                  (Seen{{"RegOpenKeyExW", 0x20019}, {"RegCreateKeyExW", 0xF003F | c.flag}}))
             << c.view;
     }
 }

@@ -118,7 +118,7 @@ TEST(LoadSystemLibraries, RestrictsTheSearchBeforeLoadingAnythingFromTheSystemFo
         Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
             if (std::string(name) == "SetDefaultDllDirectories") {
                 if (!restrictionExists) return nullptr;
-                return reinterpret_cast<FARPROC>(&RecordRestriction);
+                return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordRestriction));
             }
             return ::GetProcAddress(module, name);
         };
