@@ -162,10 +162,10 @@ namespace {
 
 // Lines given before the log is open, when KeepLinesUntilLogOpens asked for
 // them; at most what the buffer holds, whole lines only (the start-up steps
-// before the log print one line at most).
+// before the log print one line at most, e.g. "LoadLibrary failed (126)").
 struct Pending {
     bool keeping;
-    char bytes[256];
+    char bytes[112];
     DWORD used;
 };
 Pending earlyLines;

@@ -30,12 +30,26 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
 // itself up when it is loaded, and all the program needs besides is its
 // static objects, constructed before wWinMain and destroyed by exit().
 
-extern "C" void __main();  // the compiler runtime's: runs the static constructors once
+// The linker's table of static constructors: -1, the constructors, then a
+// null entry. They run last to first, as the compiler runtime's __main runs
+// them (which is not linked: its unwind tables alone would cost the x64
+// build a kilobyte).
+extern "C" void (*__CTOR_LIST__[])();
+
+namespace {
+
+void RunStaticConstructors() {
+    int count = 0;
+    while (__CTOR_LIST__[count + 1] != nullptr) ++count;
+    for (int i = count; i >= 1; --i) __CTOR_LIST__[i]();
+}
+
+}  // namespace
 
 // Not protected itself: the guard changes while it runs.
 extern "C" [[noreturn]] __attribute__((no_stack_protector)) void WINAPI LauncherEntry() {
     platform::SeedStackGuard();
-    __main();
+    RunStaticConstructors();
     std::exit(wWinMain(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT));
 }
 

@@ -493,8 +493,9 @@ ANOTHER_RUN = "Another run of this installer is in progress"
 
 
 def run_logs(wp):
-    """The lines of every run log in the user's temporary folder, oldest name first."""
-    temp = wp.temp_folder()
+    """The lines of every run log the (elevated) runs left next to their
+    working folders, oldest name first."""
+    temp = elevated_temp_folder(wp)
     logs = sorted(n for n in os.listdir(temp) if re.fullmatch(r"InstallerLauncher_\d{8}_\d{6}(_\d+)?\.log", n))
     result = []
     for name in logs:

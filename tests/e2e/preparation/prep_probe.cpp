@@ -198,20 +198,27 @@ void DumpTree(HKEY key, const std::wstring& relative, std::wstring& out) {
     }
 }
 
+// A working folder holding the x86 runtime, in the user's temporary folder
+// or below the Windows folder's SystemTemp or Temp (an elevated launcher's).
 bool WorkingFolderPresent() {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((std::wstring(temp) + L"*").c_str(), &found);
+    wchar_t windows[MAX_PATH];
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
     bool present = false;
-    if (find == INVALID_HANDLE_VALUE) return false;
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && found.cFileName[0] != L'.') {
-            const std::wstring runtime = std::wstring(temp) + found.cFileName + L"\\vcredist_x86.exe";
-            if (GetFileAttributesW(runtime.c_str()) != INVALID_FILE_ATTRIBUTES) present = true;
-        }
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    for (const std::wstring& parent :
+         {std::wstring(temp), std::wstring(windows) + L"\\SystemTemp\\", std::wstring(windows) + L"\\Temp\\"}) {
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((parent + L"*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) continue;
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && found.cFileName[0] != L'.') {
+                const std::wstring runtime = parent + found.cFileName + L"\\vcredist_x86.exe";
+                if (GetFileAttributesW(runtime.c_str()) != INVALID_FILE_ATTRIBUTES) present = true;
+            }
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
     return present;
 }
 
