@@ -221,7 +221,16 @@ function(add_installer_launcher)
     # wWinMain is the entry point; GUI subsystem, no console window.
     # Outside debug builds the symbols are stripped: the statically linked
     # runtime brings debug sections that would more than double the size.
-    target_link_options(${name} PRIVATE -municode -mwindows -Wl,--gc-sections $<$<NOT:$<CONFIG:Debug>>:-s>)
+    # The header names Windows 7 (6.1), the oldest system the manifest names,
+    # so that an older system refuses the file cleanly instead of failing on
+    # its imports. No runtime pseudo-relocations: the launcher's own entry
+    # point does not run the C runtime's start-up code that would apply them,
+    # so a link that needs them must fail. Auto-import goes with them (every
+    # import is declared as one); without it, the linker would fold the
+    # read-only data into the writable .data section.
+    target_link_options(${name} PRIVATE -municode -mwindows -Wl,--gc-sections $<$<NOT:$<CONFIG:Debug>>:-s>
+        -Wl,--major-os-version,6,--minor-os-version,1,--major-subsystem-version,6,--minor-subsystem-version,1
+        -Wl,--disable-runtime-pseudo-reloc,--disable-auto-import)
     if(ARG_OUTPUT_DIR)
         set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIR})
     endif()

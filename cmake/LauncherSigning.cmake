@@ -9,9 +9,11 @@
 #   LAUNCHER_SIGNING_PASSWORD_FILE  file whose first line is that file's
 #                                   password (kept off command lines and out
 #                                   of the CMake cache)
-#   LAUNCHER_SIGNING_TIMESTAMP_URL  optional: an RFC 3161 timestamp server,
-#                                   so that the signature outlives the
-#                                   certificate
+#   LAUNCHER_SIGNING_TIMESTAMP_URL  an RFC 3161 timestamp server, so that
+#                                   the signature outlives the certificate;
+#                                   "none" signs without a timestamp (needed
+#                                   explicitly: without it, configuring with
+#                                   a PKCS#12 file stops)
 #
 #   launcher_sign(TARGET DESCRIPTION)
 #       With LAUNCHER_SIGNING_PKCS12 set, signs TARGET's executable after each
@@ -51,7 +53,7 @@ set(LAUNCHER_SIGNING_PKCS12 "" CACHE FILEPATH
 set(LAUNCHER_SIGNING_PASSWORD_FILE "" CACHE FILEPATH
     "File whose first line is the password of LAUNCHER_SIGNING_PKCS12")
 set(LAUNCHER_SIGNING_TIMESTAMP_URL "" CACHE STRING
-    "RFC 3161 timestamp server for the launcher's signature; empty: no timestamp")
+    "RFC 3161 timestamp server for the launcher's signature; \"none\": no timestamp")
 
 if(LAUNCHER_SIGNING_PKCS12)
     foreach(var LAUNCHER_SIGNING_PKCS12 LAUNCHER_SIGNING_PASSWORD_FILE)
@@ -61,6 +63,13 @@ if(LAUNCHER_SIGNING_PKCS12)
             message(FATAL_ERROR "signing: ${var}: no such file: ${${var}}")
         endif()
     endforeach()
+    if(NOT LAUNCHER_SIGNING_TIMESTAMP_URL)
+        message(FATAL_ERROR "signing: no timestamp server given (LAUNCHER_SIGNING_TIMESTAMP_URL). "
+            "A signature without a timestamp dies with the certificate: once the certificate "
+            "expires or is revoked, Windows no longer accepts the signed launcher. Give an "
+            "RFC 3161 timestamp server, or -DLAUNCHER_SIGNING_TIMESTAMP_URL=none to sign "
+            "without one.")
+    endif()
     find_program(LAUNCHER_OSSLSIGNCODE osslsigncode)
     if(NOT LAUNCHER_OSSLSIGNCODE)
         message(FATAL_ERROR "signing: osslsigncode is needed to sign the launcher; "
@@ -77,12 +86,16 @@ function(launcher_sign target description)
     if(NOT LAUNCHER_SIGNING_PKCS12)
         return()
     endif()
+    set(timestamp_url "${LAUNCHER_SIGNING_TIMESTAMP_URL}")
+    if(timestamp_url STREQUAL "none")
+        set(timestamp_url "")
+    endif()
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -DOSSLSIGNCODE=${LAUNCHER_OSSLSIGNCODE}
             -DEXE=$<TARGET_FILE:${target}>
             -DPKCS12=${LAUNCHER_SIGNING_PKCS12}
             -DPASSWORD_FILE=${LAUNCHER_SIGNING_PASSWORD_FILE}
-            -DTIMESTAMP_URL=${LAUNCHER_SIGNING_TIMESTAMP_URL}
+            -DTIMESTAMP_URL=${timestamp_url}
             -DDESCRIPTION=${description}
             -P ${_LAUNCHER_SIGNING_SCRIPT}
         COMMENT "Signing $<TARGET_FILE_NAME:${target}>"

@@ -73,12 +73,18 @@ int MakeSecurityDescriptor(const wchar_t* sddl, platform::UniqueLocal& descripto
     return 0;
 }
 
-int CheckFolderLevel(const CString& path) {
+int CheckLevelIsNoLink(const CString& path, bool& isFolder) {
     const DWORD attributes = platform::Api().GetFileAttributesW(WithoutTrailingBackslash(path));
     if (attributes == INVALID_FILE_ATTRIBUTES) return Failed("GetFileAttributes", ERROR_GEN_FAILURE);
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused("CheckFolder", kRedirected);
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Refused("CheckFolder", kNotAFolder);
+    isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return 0;
+}
+
+int CheckFolderLevel(const CString& path) {
+    bool isFolder = false;
+    if (const int error = CheckLevelIsNoLink(path, isFolder)) return error;
+    return isFolder ? 0 : Refused("CheckFolder", kNotAFolder);
 }
 
 int FinalPath(HANDLE handle, CString& path) {

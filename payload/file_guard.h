@@ -45,6 +45,11 @@ int MakeSecurityDescriptor(const wchar_t* sddl, platform::UniqueLocal& descripto
 // kNotAFolder when it is not a folder.
 int CheckFolderLevel(const CString& path);
 
+// Refuses with kRedirected when `path` is a reparse point (a link);
+// otherwise sets `isFolder` to whether it is a folder (a plain file is no
+// refusal here).
+int CheckLevelIsNoLink(const CString& path, bool& isFolder);
+
 // Opens the folder `base` + "\" + `relative` and holds it: read access and
 // no delete sharing, so that it cannot be renamed or removed while `folder`
 // is open. `relative` names its levels below `base`, joined by single

@@ -44,8 +44,10 @@ int CInstallerLauncher::RunEmbeddedExecutable(const CString& resourceName, const
     const int extracted = ExtractResourceToFile(resourceName, L"EXE", fileName, true, path, locked);
     if (extracted != 0) return extracted;
     // Held, unchangeable, until the child has ended; the file then stays in
-    // the working folder until RemoveWorkingFolder.
-    return RunAndWait(path, parameters);
+    // the working folder until RemoveWorkingFolder. The child starts there
+    // too: a self-extractor or an old uninstaller looks for DLLs in its
+    // current folder, and only administrators can change this one.
+    return RunAndWait(path, parameters, workingFolder);
 }
 
 int CInstallerLauncher::InstallPrerequisites() {
@@ -93,7 +95,8 @@ int CInstallerLauncher::WriteAndRunDriverPackage() {
     // interface, as the default association of a package would run it, but
     // by the system's own msiexec: a per-user association cannot decide
     // what the elevated launcher starts.
-    // RunMsiexec waits for a busy Windows Installer first.
+    // RunMsiexec waits for a busy Windows Installer first and starts msiexec
+    // in the system folder.
     if (msiArguments.IsEmpty()) return RunMsiexec(L"/i \"" + packagePath + L"\"");
 
     // The template serves one run: afterwards it holds the substituted text.

@@ -16,13 +16,15 @@ constexpr DWORD kElevationRequired = 740;
 // the program needs it. Returns 0 with `process` set (null when the shell
 // started the file through a process it did not hand back), or why nothing
 // started.
-int StartThroughShell(const CString& file, const CString& parameters, platform::UniqueHandle& process) {
+int StartThroughShell(const CString& file, const CString& parameters, const CString& folder,
+                      platform::UniqueHandle& process) {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_NOCLOSEPROCESS;
     info.lpVerb = L"open";
     info.lpFile = file;
     info.lpParameters = parameters;
+    info.lpDirectory = folder;
     info.nShow = SW_SHOWDEFAULT;
     if (!platform::Api().ShellExecuteExW(&info)) return platform::ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
     process.reset(info.hProcess);
@@ -77,10 +79,12 @@ int Ended(const CString& file, const wchar_t* how, int result) {
 
 }  // namespace
 
-int RunAndWait(const CString& file, const CString& parameters) {
+int RunAndWait(const CString& file, const CString& parameters, const CString& folder) {
     platform::LogLine(L"child \"", file, L"\" starts with parameters: ", parameters);
-    // An empty file name would start whatever the command line names first.
+    // An empty file name would start whatever the command line names first,
+    // and an empty folder would leave the child in the launcher's own.
     if (file.IsEmpty()) return Ended(file, L"\" not started: ", ERROR_FILE_NOT_FOUND);
+    if (folder.IsEmpty()) return Ended(file, L"\" not started: ", ERROR_PATH_NOT_FOUND);
 
     // The program is named by its full path, so no search and no file
     // association decides what runs.
@@ -92,7 +96,7 @@ int RunAndWait(const CString& file, const CString& parameters) {
     startup.wShowWindow = SW_SHOWDEFAULT;
     PROCESS_INFORMATION started{};
     platform::UniqueHandle process;
-    if (platform::Api().CreateProcessW(file, commandLine.GetBuffer(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (platform::Api().CreateProcessW(file, commandLine.GetBuffer(), nullptr, nullptr, FALSE, 0, nullptr, folder,
                                        &startup, &started)) {
         platform::UniqueHandle thread(started.hThread);
         process.reset(started.hProcess);
@@ -102,7 +106,7 @@ int RunAndWait(const CString& file, const CString& parameters) {
             return Ended(file, L"\" not started: ", platform::ErrorOr(error, ERROR_GEN_FAILURE));
         }
         platform::LogLine(L"child \"", file, L"\" asks for elevation: started through the shell");
-        if (const int failed = StartThroughShell(file, parameters, process)) {
+        if (const int failed = StartThroughShell(file, parameters, folder, process)) {
             return Ended(file, L"\" not started: ", failed);
         }
         if (!process) return Ended(file, L"\" gave no process to wait for: ", -1);
@@ -118,11 +122,16 @@ int RunAndWait(const CString& file, const CString& parameters) {
     return Ended(file, L"\" ended with exit code ", static_cast<int>(exitCode));
 }
 
-CString MsiexecPath() {
+CString SystemFolder() {
     wchar_t folder[MAX_PATH + 1];
     const UINT length = platform::Api().GetSystemDirectoryW(folder, MAX_PATH + 1);
     if (length == 0 || length > MAX_PATH) return CString();
-    return CString(folder, static_cast<int>(length)) + L"\\msiexec.exe";
+    return CString(folder, static_cast<int>(length));
+}
+
+CString MsiexecPath() {
+    const CString folder = SystemFolder();
+    return folder.IsEmpty() ? folder : folder + L"\\msiexec.exe";
 }
 
 void SetEngineWaitLeft(unsigned long milliseconds) { engineWaitLeft = milliseconds; }
@@ -133,7 +142,7 @@ int RunMsiexec(const CString& parameters) {
     const CString msiexec = MsiexecPath();
     for (int retry = 1;; ++retry) {
         WaitForEngine();
-        const int result = RunAndWait(msiexec, parameters);
+        const int result = RunAndWait(msiexec, parameters, SystemFolder());
         if (result != ERROR_INSTALL_ALREADY_RUNNING || retry > kEngineRetries) return result;
         // Another installation started between the wait and msiexec's own
         // look, or holds the engine without its mutex: try again shortly.

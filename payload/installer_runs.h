@@ -4,15 +4,22 @@
 #include "platform/cstring.h"
 
 // Starts the program `file` (a full path) with `parameters` (may be empty)
-// and waits, without a time limit, for it to end. The child gets the command
-// line the shell would give it: `file` in double quotes, then a blank and the
-// parameters when there are any. It starts in the caller's current folder
-// and inherits no handle. Only a program that asks for elevation, which
+// in the folder `folder`, and waits, without a time limit, for it to end.
+// The child gets the command line the shell would give it: `file` in double
+// quotes, then a blank and the parameters when there are any. It inherits
+// no handle. The folder is one only administrators can change (the working
+// folder, the system folder), never the launcher's own current folder, which
+// is usually the user's downloads and would let a DLL planted there load
+// into an elevated child. Only a program that asks for elevation, which
 // CreateProcessW refuses, is started through the shell instead, so that it
-// still gets its prompt. Returns the child's exit code; a Windows error code
-// when it cannot be started (or `file` is empty); -1 when there is no process
-// to wait for, the wait fails or the exit code cannot be read.
-int RunAndWait(const CString& file, const CString& parameters);
+// still gets its prompt; it starts in the same folder. Returns the child's
+// exit code; a Windows error code when it cannot be started (or `file` or
+// `folder` is empty); -1 when there is no process to wait for, the wait
+// fails or the exit code cannot be read.
+int RunAndWait(const CString& file, const CString& parameters, const CString& folder);
+
+// The system folder (no trailing backslash); empty when it cannot be read.
+CString SystemFolder();
 
 // Full path of the Windows Installer engine: the system folder followed by
 // "\msiexec.exe". Starting the engine by its full path keeps a file named

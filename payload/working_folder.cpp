@@ -76,7 +76,17 @@ int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, CStri
 // it leads to, and CREATE_NEW then refuses anything put there meanwhile.
 int CreateFreshFile(const CString& path, platform::UniqueFile& file) {
     auto& api = platform::Api();
-    api.DeleteFileW(path);
+    // An older file that cannot be deleted (read-only, held by another run)
+    // is reported by the delete's own error; nothing to delete is the usual
+    // case.
+    if (!api.DeleteFileW(path)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            const int code = ErrorOr(error, ERROR_GEN_FAILURE);
+            PrintFailure("DeleteFile", code);
+            return code;
+        }
+    }
     file.reset(api.CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -146,9 +156,13 @@ int CInstallerLauncher::PreparePackageFolder(const CString& commonAppData, CStri
 
     // The levels below the common application-data folder: those of the
     // installers folder, then the product folder. Each is made if missing
-    // and must not be a link.
+    // and must not be a link. A plain file standing where a level should be
+    // is no refusal: as when the system makes the levels, "already exists"
+    // is accepted, and making the next level, or creating the package in
+    // the last one, then fails with its own line and code.
     const CString levels = CString(LauncherSettings.installersFolderName) + L'\\' + LauncherSettings.productFolderName;
     CString relative;
+    bool isFolder = true;
     for (int start = 0; start <= levels.GetLength();) {
         int end = levels.Find(L'\\', start);
         if (end < 0) end = levels.GetLength();
@@ -160,13 +174,19 @@ int CInstallerLauncher::PreparePackageFolder(const CString& commonAppData, CStri
                 const DWORD error = GetLastError();
                 if (error != ERROR_ALREADY_EXISTS) {
                     const int code = ErrorOr(error, ERROR_GEN_FAILURE);
-                    PrintFailure("CreateDirectory", code);
+                    PrintFailure("SHCreateDirectoryEx", code);
                     return code;
                 }
             }
-            if (const int error = payload::CheckFolderLevel(path)) return error;
+            if (const int error = payload::CheckLevelIsNoLink(path, isFolder)) return error;
         }
         start = end + 1;
+    }
+    if (!isFolder) {
+        // A file where the product folder should be: nothing is held or
+        // protected, and creating the package below it fails.
+        folder = commonAppData + L'\\' + relative + L'\\';
+        return 0;
     }
 
     if (const int error = payload::HoldFolderBelow(commonAppData, relative,
@@ -217,8 +237,9 @@ int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporar
     if (inTemporaryFolder) {
         // Queried on every call, also when the folder exists already.
         const DWORD length = api.GetTempPathW(kPathBufferLength, buffer);
-        if (length == 0 || length > kPathBufferLength) {
-            // A path longer than the buffer leaves no error code of its own.
+        // A path that does not fit reports the size it needs, its NUL
+        // included, and leaves no error code of its own.
+        if (length == 0 || length >= kPathBufferLength) {
             const int code = ErrorOr(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
             PrintFailure("GetTempPath", code);
             return code;

@@ -37,10 +37,12 @@ int Search(const wchar_t* text, int length, const wchar_t* sub, int subLength, i
 }  // namespace
 
 CString::Buffer* CString::NewBuffer(const wchar_t* text, int length, int capacity) {
-    // A length the int cannot carry asks for more than any allocator can
-    // give, which ends the program as running out of memory does.
-    const size_t units = capacity >= 0 && capacity < 0x3FFFFFFF ? static_cast<size_t>(capacity) + 1
-                                                                 : static_cast<size_t>(-1) / 4;
+    // A capacity beyond the limit (or negative) asks for more than any
+    // allocator can give, which ends the program as running out of memory
+    // does.
+    const size_t units = capacity >= 0 && static_cast<size_t>(capacity) <= kMaxLength
+                             ? static_cast<size_t>(capacity) + 1
+                             : static_cast<size_t>(-1) / (2 * sizeof(wchar_t));
     auto* buffer = static_cast<Buffer*>(::operator new(sizeof(Buffer) + units * sizeof(wchar_t)));
     buffer->refs = 1;
     buffer->length = length;
@@ -93,17 +95,23 @@ void CString::Release(Buffer* buffer) noexcept {
 void CString::Append(const wchar_t* text, int count) {
     if (count <= 0) return;
     const int length = GetLength();
-    const int needed = length + count < length ? -1 : length + count;  // -1: overflow
-    if (!buffer_ || buffer_->refs > 1 || needed < 0 || needed > buffer_->capacity) {
+    // Sizes are worked out in size_t and compared with the limit before
+    // anything is added, so no int ever overflows.
+    if (static_cast<size_t>(count) > kMaxLength - static_cast<size_t>(length)) {
+        NewBuffer(nullptr, 0, -1);  // beyond the limit: ends as running out of memory
+    }
+    const size_t needed = static_cast<size_t>(length) + static_cast<size_t>(count);
+    if (!buffer_ || buffer_->refs > 1 || needed > static_cast<size_t>(buffer_->capacity)) {
         // Grow by half again, so that appending code unit by code unit
-        // stays linear.
-        const int capacity = needed < 0 ? -1 : needed + needed / 2;
-        Buffer* grown = NewBuffer(GetString(), length, capacity < needed ? needed : capacity);
+        // stays linear; never past the limit.
+        const size_t grown = needed + needed / 2;
+        const size_t capacity = grown < kMaxLength ? grown : kMaxLength;
+        Buffer* own = NewBuffer(GetString(), length, static_cast<int>(capacity));
         Release(buffer_);
-        buffer_ = grown;
+        buffer_ = own;
     }
     std::memmove(buffer_->Text() + length, text, static_cast<size_t>(count) * sizeof(wchar_t));
-    buffer_->length = needed;
+    buffer_->length = static_cast<int>(needed);
     buffer_->Text()[needed] = L'\0';
 }
 

@@ -13,6 +13,8 @@
 // unit per element).
 #pragma once
 
+#include <cstddef>
+
 class CString {
 public:
     CString() noexcept = default;
@@ -73,6 +75,10 @@ public:
     friend bool operator==(const CString& a, const wchar_t* b) noexcept;
     friend bool operator!=(const CString& a, const CString& b) noexcept { return !(a == b); }
     friend bool operator!=(const CString& a, const wchar_t* b) noexcept { return !(a == b); }
+
+    // The longest text a string holds, in code units; growing past it ends
+    // the program as running out of memory does.
+    static constexpr std::size_t kMaxLength = 0x3FFFFFFE;
 
 private:
     struct Buffer;

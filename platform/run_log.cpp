@@ -21,7 +21,8 @@ void Write(const char* bytes, DWORD count) {
 }
 
 // One line on its way to the file: collected as UTF-8 and written in one
-// piece (a line longer than the buffer in several).
+// piece (a line longer than the buffer in several). Characters below 0x20
+// are written escaped (CR as "\x0D").
 class Line {
 public:
     // Adds `text`; a surrogate without its partner becomes U+FFFD.
@@ -34,7 +35,9 @@ public:
             } else if (point >= 0xD800 && point <= 0xDFFF) {
                 point = 0xFFFD;
             }
-            if (point < 0x80) {
+            if (point < 0x20) {
+                PutEscaped(static_cast<unsigned char>(point));
+            } else if (point < 0x80) {
                 Put(static_cast<char>(point));
             } else if (point < 0x800) {
                 Put(static_cast<char>(0xC0 | (point >> 6)));
@@ -53,7 +56,14 @@ public:
     }
 
     void Add(const char* text, int length) {
-        for (int i = 0; i < length; ++i) Put(text[i]);
+        for (int i = 0; i < length; ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            if (byte < 0x20) {
+                PutEscaped(byte);
+            } else {
+                Put(text[i]);
+            }
+        }
     }
 
     // Ends the line and writes what is left of it.
@@ -65,6 +75,17 @@ public:
     }
 
 private:
+    // A control character as "\x" and two hex digits: the only line ends
+    // in the file are those Finish writes, so no text given to the log
+    // (a command line, a path) can make a line of its own.
+    void PutEscaped(unsigned char byte) {
+        const char digits[] = "0123456789ABCDEF";
+        Put('\\');
+        Put('x');
+        Put(digits[byte >> 4]);
+        Put(digits[byte & 0xF]);
+    }
+
     void Put(char byte) {
         if (used_ == sizeof(bytes_)) {
             Write(bytes_, used_);
@@ -77,17 +98,55 @@ private:
     DWORD used_ = 0;
 };
 
-// Appends `digits` decimal digits of `value`, zero-padded, at `out`.
-wchar_t* Digits(wchar_t* out, unsigned value, int digits) {
-    for (int i = digits - 1; i >= 0; --i, value /= 10) out[i] = static_cast<wchar_t>(L'0' + value % 10);
-    return out + digits;
-}
+// A name built in a fixed buffer: every piece is measured against the room
+// left before it is written, and a piece that does not fit spoils the whole
+// name instead of running past the buffer.
+class BoundedName {
+public:
+    // `capacity` code units at `buffer`, of which the first `used` hold the
+    // start of the name already.
+    BoundedName(wchar_t* buffer, size_t capacity, size_t used) : begin_(buffer), capacity_(capacity), used_(used) {}
 
-// Copies `text` to `out` and returns the end.
-wchar_t* Copy(wchar_t* out, const wchar_t* text) {
-    while (*text != L'\0') *out++ = *text++;
-    return out;
-}
+    // Appends `count` code units of `text`.
+    void Add(const wchar_t* text, size_t count) {
+        if (!fits_ || count > capacity_ - used_) {
+            fits_ = false;
+            return;
+        }
+        for (size_t i = 0; i < count; ++i) begin_[used_ + i] = text[i];
+        used_ += count;
+    }
+
+    void Add(const wchar_t* text) {
+        size_t count = 0;
+        while (text[count] != L'\0') ++count;
+        Add(text, count);
+    }
+
+    // Appends `digits` decimal digits of `value`, zero-padded.
+    void AddDigits(unsigned value, int digits) {
+        wchar_t text[10];
+        for (int i = digits - 1; i >= 0; --i, value /= 10) text[i] = static_cast<wchar_t>(L'0' + value % 10);
+        Add(text, static_cast<size_t>(digits));
+    }
+
+    // Ends the name with its NUL; false when any piece did not fit.
+    bool Finish() {
+        Add(L"", 1);
+        return fits_;
+    }
+
+    size_t Length() const { return used_; }
+    void Shorten(size_t length) {
+        if (length < used_) used_ = length;
+    }
+
+private:
+    wchar_t* begin_;
+    size_t capacity_;
+    size_t used_;
+    bool fits_ = true;
+};
 
 }  // namespace
 
@@ -101,46 +160,50 @@ const wchar_t* DecimalText(long value, wchar_t* out) {
 void OpenRunLog() {
     if (LogFile()) return;
     auto& api = Api();
-    // The executable's base name: after the last backslash, before the last dot.
+    // The executable's base name: after the last backslash, before the last
+    // dot. Only the length the call reported is read.
     wchar_t module[MAX_PATH];
     const DWORD moduleLength = api.GetModuleFileNameW(nullptr, module, MAX_PATH);
     if (moduleLength == 0 || moduleLength >= MAX_PATH) return;
-    const wchar_t* base = module;
-    wchar_t* dot = nullptr;
-    for (wchar_t* p = module; *p != L'\0'; ++p) {
-        if (*p == L'\\') {
-            base = p + 1;
-            dot = nullptr;
-        } else if (*p == L'.') {
-            dot = p;
+    DWORD base = 0;
+    DWORD baseEnd = moduleLength;
+    for (DWORD i = 0; i < moduleLength; ++i) {
+        if (module[i] == L'\\') {
+            base = i + 1;
+            baseEnd = moduleLength;
+        } else if (module[i] == L'.') {
+            baseEnd = i;
         }
     }
-    if (dot) *dot = L'\0';
 
-    wchar_t path[MAX_PATH + 64];
+    // The whole name, the attempt's suffix and ".log" included, must fit in
+    // MAX_PATH; a longer one means no log, as any other failure to make it.
+    wchar_t path[MAX_PATH];
     const DWORD tempLength = api.GetTempPathW(MAX_PATH, path);
     if (tempLength == 0 || tempLength >= MAX_PATH) return;
     SYSTEMTIME now{};
     api.GetLocalTime(&now);
-    wchar_t* end = Copy(path + tempLength, base);
-    *end++ = L'_';
-    end = Digits(end, now.wYear, 4);
-    end = Digits(end, now.wMonth, 2);
-    end = Digits(end, now.wDay, 2);
-    *end++ = L'_';
-    end = Digits(end, now.wHour, 2);
-    end = Digits(end, now.wMinute, 2);
-    end = Digits(end, now.wSecond, 2);
+    BoundedName name(path, MAX_PATH, tempLength);
+    name.Add(module + base, baseEnd - base);
+    name.Add(L"_");
+    name.AddDigits(now.wYear, 4);
+    name.AddDigits(now.wMonth, 2);
+    name.AddDigits(now.wDay, 2);
+    name.Add(L"_");
+    name.AddDigits(now.wHour, 2);
+    name.AddDigits(now.wMinute, 2);
+    name.AddDigits(now.wSecond, 2);
+    const size_t stem = name.Length();
     // Never another run's log: a new name until one is free.
     for (int attempt = 1; attempt <= 100; ++attempt) {
-        wchar_t* tail = end;
+        name.Shorten(stem);
         if (attempt > 1) {
-            *tail++ = L'_';
-            DecimalText(attempt, tail);
-            while (*tail != L'\0') ++tail;
+            wchar_t number[16];
+            name.Add(L"_");
+            name.Add(DecimalText(attempt, number));
         }
-        Copy(tail, L".log")[0] = L'\0';
-        if (end - path + 16 > MAX_PATH) return;
+        name.Add(L".log");
+        if (!name.Finish()) return;
         LogFile().reset(api.CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
         if (LogFile() || GetLastError() != ERROR_FILE_EXISTS) return;

@@ -17,7 +17,9 @@ namespace platform {
 void OpenRunLog();
 
 // Appends one line: the pieces given, one after another, then a line break
-// (CR LF, as Windows' own text files have).
+// (CR LF, as Windows' own text files have). Characters below 0x20 in the
+// pieces are written as "\x" and two hex digits (CR as "\x0D"), so that
+// no text given to the log makes a line of its own.
 // Null pieces are skipped. Without a log file nothing happens.
 void LogLine(const wchar_t* first, const wchar_t* second = nullptr, const wchar_t* third = nullptr,
              const wchar_t* fourth = nullptr);

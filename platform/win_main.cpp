@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/run_log.h"
+#include "platform/stack_guard.h"
 #include "platform/win_app.h"
 #include "platform/windows_api.h"
 
@@ -31,7 +32,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
 
 extern "C" void __main();  // the compiler runtime's: runs the static constructors once
 
-extern "C" [[noreturn]] void WINAPI LauncherEntry() {
+// Not protected itself: the guard changes while it runs.
+extern "C" [[noreturn]] __attribute__((no_stack_protector)) void WINAPI LauncherEntry() {
+    platform::SeedStackGuard();
     __main();
     std::exit(wWinMain(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT));
 }

@@ -39,11 +39,13 @@ public:
         } else {
             wchar_t path[MAX_PATH + 32];
             const UINT length = api_.GetSystemDirectoryW(path, MAX_PATH);
-            if (length != 0 && length < MAX_PATH) {
+            UINT nameLength = 0;
+            while (name[nameLength] != L'\0') ++nameLength;
+            // The folder, a backslash, the name and its NUL must fit.
+            if (length != 0 && length < MAX_PATH && nameLength + 2 <= MAX_PATH + 32 - length) {
                 wchar_t* end = path + length;
                 *end++ = L'\\';
-                for (const wchar_t* p = name; *p != L'\0'; ++p) *end++ = *p;
-                *end = L'\0';
+                for (UINT i = 0; i <= nameLength; ++i) *end++ = name[i];
                 module = api_.LoadLibraryW(path);
             }
         }

@@ -23,7 +23,8 @@ int RemoveRegisteredProducts(const wchar_t* const* productCodes, int count, bool
 
     // msiexec is named by its full path in the system folder, so that a
     // program of that name in the current folder is never the one started;
-    // RunMsiexec waits for a busy Windows Installer first.
+    // RunMsiexec waits for a busy Windows Installer first and starts it in
+    // the system folder.
     int failures = 0;
     for (int i = 0; i < count; ++i) {
         const wchar_t* code = productCodes[i];

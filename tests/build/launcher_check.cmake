@@ -1,6 +1,7 @@
 # Checks a built launcher executable, without running it:
-#  - PE32 (i386) or PE32+ (x86-64) as BITS says, GUI subsystem, no link
-#    timestamp, importing only KERNEL32 and msvcrt;
+#  - PE32 (i386) or PE32+ (x86-64) as BITS says, GUI subsystem, Windows 7
+#    (6.1) as OS and subsystem version, no link timestamp, importing only
+#    KERNEL32 and msvcrt;
 #  - its own entry point: inside .text, and no section of the C runtime's
 #    start-up code (.CRT, .tls), which it does not run;
 #  - its resources: the payloads given, icon group 101 with icons 1 to 4, the
@@ -26,6 +27,7 @@ if(NOT rc EQUAL 0)
 endif()
 
 # ---- PE header and imports ----------------------------------------------
+# The 32-bit build is a PE32 i386 image, the x64 build a PE32+ one.
 if(BITS EQUAL 64)
     set(format pei-x86-64)
     set(magic 020b)
@@ -37,11 +39,17 @@ if(NOT (pe MATCHES "file format ${format}"))
     fail("not a ${format} image")
 endif()
 if(NOT (pe MATCHES "\nMagic[ \t]+${magic}"))
-    fail("not the optional header magic ${magic}")
+    fail("optional header magic is not ${magic}")
 endif()
 if(NOT (pe MATCHES "\nSubsystem[ \t]+00000002"))
     fail("subsystem is not Windows GUI")
 endif()
+# Windows 7 (6.1), the oldest system the manifest names.
+foreach(field OSystem Subsystem)
+    if(NOT (pe MATCHES "\nMajor${field}Version[ \t]+6\n" AND pe MATCHES "\nMinor${field}Version[ \t]+1\n"))
+        fail("the ${field} version in the header is not 6.1")
+    endif()
+endforeach()
 if(NOT (pe MATCHES "\nTime/Date[ \t]+Thu Jan  1 00:00:00 1970"))
     fail("the PE header carries a link timestamp")
 endif()
@@ -63,19 +71,23 @@ foreach(line IN LISTS imports)
     endif()
 endforeach()
 
-# ---- Entry point and sections ----------------------------------------------
-# The launcher's own entry routine runs neither the C runtime's start-up code
-# nor its TLS callbacks or pseudo-relocations: their sections must not be
-# there. The entry point must lie in the code section.
-execute_process(COMMAND ${OBJDUMP} -h ${LAUNCHER} OUTPUT_VARIABLE sections RESULT_VARIABLE rc)
+# No TLS and no C runtime initialiser tables: the launcher's own entry point
+# runs neither TLS callbacks' set-up nor the C runtime's start-up code.
+execute_process(COMMAND ${OBJDUMP} -h ${LAUNCHER}
+    OUTPUT_VARIABLE sections RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "objdump -h failed on ${LAUNCHER}: ${err}")
+endif()
 foreach(section .CRT .tls)
-    if(sections MATCHES "\n +[0-9]+ ${section} ")
-        fail("a ${section} section is linked in")
+    string(REPLACE "." "\\." pattern "${section}")
+    if(sections MATCHES "\n +[0-9]+ ${pattern}[ \t]")
+        fail("a ${section} section is present")
     endif()
 endforeach()
+# The entry point lies in the code section.
 string(REGEX MATCH "\nAddressOfEntryPoint[ \t]+([0-9a-fA-F]+)" _ "${pe}")
 set(entry_rva "${CMAKE_MATCH_1}")
-string(REGEX MATCH "\n +[0-9]+ \.text +([0-9a-f]+) +([0-9a-f]+)" _ "${sections}")
+string(REGEX MATCH "\n +[0-9]+ \\.text +([0-9a-f]+) +([0-9a-f]+)" _ "${sections}")
 set(text_size "${CMAKE_MATCH_1}")
 set(text_vma "${CMAKE_MATCH_2}")
 string(REGEX MATCH "\nImageBase[ \t]+([0-9a-fA-F]+)" _ "${pe}")
@@ -90,6 +102,10 @@ else()
     if(entry EQUAL 0 OR entry LESS text_start OR NOT entry LESS text_end)
         fail("the entry point 0x${entry_rva} is not in .text")
     endif()
+endif()
+# Constant data stays read-only, in a section of its own.
+if(NOT (sections MATCHES "\n +[0-9]+ \\.rdata[ \t]"))
+    fail("no .rdata section: read-only data was folded into a writable one")
 endif()
 
 # ---- Resources ------------------------------------------------------------
@@ -177,4 +193,4 @@ set(note "")
 if(REBUILD_DIR)
     set(note ", same bytes when built again")
 endif()
-message(STATUS "${LAUNCHER}: ${format} GUI, entry point in .text, system DLLs only, resources as expected${note}")
+message(STATUS "${LAUNCHER}: ${format} GUI for Windows 6.1, entry point in .text, no .CRT or .tls, system DLLs only, resources as expected${note}")

@@ -48,11 +48,13 @@ def make_certificate(work):
     return cert, pkcs12, password
 
 
-def configure(build, *options):
+def configure(build, *options, expect_success=True):
     out = run("cmake", "-S", os.environ["SOURCE_DIR"], "-B", build, "-G", "Ninja",
               "-DCMAKE_TOOLCHAIN_FILE=" + os.environ["TOOLCHAIN"], "-DCMAKE_BUILD_TYPE=Release",
               "-DLAUNCHER_PAYLOAD_DIR=" + os.environ["E2E_PAYLOADS"], *options)
-    check(out.returncode == 0, "configuring failed:\n" + out.stdout)
+    if expect_success:
+        check(out.returncode == 0, "configuring failed:\n" + out.stdout)
+    return out
 
 
 def build_launcher(build):
@@ -74,8 +76,14 @@ def main():
     build = os.path.join(work, "build")
     launcher = os.path.join(build, "InstallerLauncher.exe")
 
-    configure(build, "-DLAUNCHER_SIGNING_PKCS12=" + pkcs12,
-              "-DLAUNCHER_SIGNING_PASSWORD_FILE=" + password)
+    # No timestamp server and no explicit opt-out: configuring stops.
+    signing = ["-DLAUNCHER_SIGNING_PKCS12=" + pkcs12, "-DLAUNCHER_SIGNING_PASSWORD_FILE=" + password]
+    out = configure(build, *signing, expect_success=False)
+    check(out.returncode != 0 and "dies with the certificate" in " ".join(out.stdout.split()),
+          "signing without a timestamp server was not refused:\n" + out.stdout)
+    print("signing without a timestamp server needs the explicit opt-out")
+
+    configure(build, *signing, "-DLAUNCHER_SIGNING_TIMESTAMP_URL=none")
     out = build_launcher(build)
     check(out.returncode == 0, "the signed build failed:\n" + out.stdout)
     with open(os.path.join(build, "build.ninja"), encoding="utf-8", errors="replace") as f:

@@ -30,7 +30,8 @@ from harness import WinePrefix, Failure, check  # noqa: E402
 RUN_DIR = "C:\\e2e\\run"
 LAUNCHER = RUN_DIR + "\\InstallerLauncher.exe"
 PACKAGE = "C:\\ProgramData\\Corvane\\Installers\\TolvexOrvik\\CorvaneInstaller.msi"
-SYSTEM_MSIEXEC = "C:\\windows\\system32\\msiexec.exe"
+SYSTEM_FOLDER = "C:\\windows\\system32"
+SYSTEM_MSIEXEC = SYSTEM_FOLDER + "\\msiexec.exe"
 DEMO_KEY = "HKLM\\Software\\Corvane\\TolvexOrvik\\DemoPackage"
 DRIVERS_KEY = "HKLM\\Software\\Corvane\\Audio\\Drivers"
 SETTINGS_GUID = "{6E2A04B7-91C3-4F5D-A8E0-3D7B52C914AF}"
@@ -103,8 +104,9 @@ class Run:
 
     def working_folder_runs(self, expected):
         """Each named stand-in ran from one shared new folder in the user's
-        temporary folder, under its own file name, started in the launcher's
-        current folder, with the expected arguments. Returns the folder."""
+        temporary folder, under its own file name, started in that folder
+        (never the launcher's current folder, which the user controls), with
+        the expected arguments. Returns the folder."""
         folders = set()
         for name, arguments in expected:
             rec = self.by_name(name)
@@ -112,10 +114,11 @@ class Run:
             self.expect(m and m.group(2).lower() == name.lower(),
                         "%s ran from %s, not from a UUID folder in the temporary folder"
                         % (name, rec.path))
-            folders.add(rec.path[:-len(name) - 1])
-            self.expect(rec.folder.rstrip("\\").lower() == self.cwd.lower(),
-                        "%s started in %s, expected the launcher's current folder %s"
-                        % (name, rec.folder, self.cwd))
+            folder = rec.path[:-len(name) - 1]
+            folders.add(folder)
+            self.expect(rec.folder.rstrip("\\").lower() == folder.lower(),
+                        "%s started in %s, expected its working folder %s"
+                        % (name, rec.folder, folder))
             self.expect(argument_tail(rec.command_line) == arguments,
                         "%s got arguments %r, expected %r"
                         % (name, argument_tail(rec.command_line), arguments))
@@ -147,9 +150,9 @@ class Run:
                     % program_of(rec.command_line))
         self.expect(argument_tail(rec.command_line) == arguments,
                     "msiexec got %r, expected %r" % (argument_tail(rec.command_line), arguments))
-        self.expect(rec.folder.rstrip("\\").lower() == self.cwd.lower(),
-                    "msiexec started in %s, expected the launcher's current folder %s"
-                    % (rec.folder, self.cwd))
+        self.expect(rec.folder.rstrip("\\").lower() == SYSTEM_FOLDER.lower(),
+                    "msiexec started in %s, expected the system folder %s"
+                    % (rec.folder, SYSTEM_FOLDER))
 
     def package_left(self, variant):
         path = self.wp.unix(PACKAGE)
@@ -400,7 +403,7 @@ def planted_msiexec():
 def package_folder_blocked():
     def block(wp):
         # A file where the product folder should be: making the folder
-        # reports "already exists", and the level is refused as no folder.
+        # reports "already exists", and creating the package below it fails.
         blocker = wp.unix("C:\\ProgramData\\Corvane\\Installers\\TolvexOrvik")
         os.makedirs(os.path.dirname(blocker), exist_ok=True)
         with open(blocker, "w") as f:
@@ -412,9 +415,10 @@ def package_folder_blocked():
         run.order(["vcredist_x86.exe", "vcredist_x64.exe"])
         folder = run.working_folder_runs([("vcredist_x86.exe", "/passive /norestart"),
                                           ("vcredist_x64.exe", "/passive /norestart")])
-        run.expect(re.search(r"^CheckFolder failed \(267\)$", run.out, re.MULTILINE),
-                   "no CheckFolder diagnostic line on standard output")
-        run.expect("CheckFolder failed (267)" in run_log(wp), "the diagnostic line is not in the run log")
+        line = re.search(r"^CreateFile failed \(\d+\)$", run.out, re.MULTILINE)
+        run.expect(line, "no CreateFile diagnostic line on standard output")
+        run.expect(not line or line.group(0) in run_log(wp), "the diagnostic line is not in the run log")
+        run.expect("CheckFolder" not in run.out, "the file was refused as a folder level")
         run.nothing_installed()
         # The steps after the package run still ran.
         run.working_folder_removed(folder)

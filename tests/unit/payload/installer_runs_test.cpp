@@ -27,8 +27,8 @@ TEST(RunAndWait, StartsTheFullPathWithTheQuotedCommandLineAndWaitsForTheExitCode
     seam::SeamScope scope;
     RunRecorder::Install();
     RunRecorder::exitCodes = {3010, 0};
-    EXPECT_EQ(RunAndWait(L"C:\\x y\\setup.exe", L"/passive /norestart"), 3010);
-    EXPECT_EQ(RunAndWait(L"C:\\x y\\setup.exe", L""), 0);
+    EXPECT_EQ(RunAndWait(L"C:\\x y\\setup.exe", L"/passive /norestart", L"C:\\x y"), 3010);
+    EXPECT_EQ(RunAndWait(L"C:\\x y\\setup.exe", L"", L"C:\\x y"), 0);
     ASSERT_EQ(RunRecorder::runs.size(), 2u);
     const RunRecorder::Run& run = RunRecorder::runs[0];
     EXPECT_EQ(run.file, L"C:\\x y\\setup.exe");
@@ -37,7 +37,7 @@ TEST(RunAndWait, StartsTheFullPathWithTheQuotedCommandLineAndWaitsForTheExitCode
     EXPECT_FALSE(run.inheritHandles);  // the launcher's locks stay its own
     EXPECT_EQ(run.creationFlags, 0u);
     EXPECT_FALSE(run.hasEnvironment);
-    EXPECT_EQ(run.currentDirectory, L"");  // the launcher's current folder
+    EXPECT_EQ(run.currentDirectory, L"C:\\x y");  // the folder given, not the launcher's
     EXPECT_EQ(run.startup.dwFlags, static_cast<DWORD>(STARTF_USESHOWWINDOW));
     EXPECT_EQ(run.startup.wShowWindow, SW_SHOWDEFAULT);
     EXPECT_EQ(RunRecorder::processCloses, 2);  // no process handle is leaked
@@ -46,7 +46,7 @@ TEST(RunAndWait, StartsTheFullPathWithTheQuotedCommandLineAndWaitsForTheExitCode
 // A program that asks for elevation is refused by CreateProcessW with 740
 // and then started through the shell, which prompts for it.
 SHELLEXECUTEINFOW shellStart{};
-std::wstring shellFile, shellParameters;
+std::wstring shellFile, shellParameters, shellDirectory;
 
 TEST(RunAndWait, ElevationRequiredFallsBackToTheShell) {
     seam::SeamScope scope;
@@ -56,12 +56,13 @@ TEST(RunAndWait, ElevationRequiredFallsBackToTheShell) {
         shellStart = *info;
         shellFile = info->lpFile;
         shellParameters = info->lpParameters;
+        shellDirectory = info->lpDirectory ? info->lpDirectory : L"<none>";
         info->hProcess = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
         RunRecorder::processes.push_back(info->hProcess);
         return TRUE;
     };
     RunRecorder::exitCodes = {1641};
-    EXPECT_EQ(RunAndWait(L"C:\\x\\setup.exe", L"/q"), 1641);
+    EXPECT_EQ(RunAndWait(L"C:\\x\\setup.exe", L"/q", L"C:\\x"), 1641);
     EXPECT_EQ(shellStart.cbSize, sizeof(SHELLEXECUTEINFOW));
     EXPECT_EQ(shellStart.fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS));
     EXPECT_STREQ(shellStart.lpVerb, L"open");
@@ -69,7 +70,7 @@ TEST(RunAndWait, ElevationRequiredFallsBackToTheShell) {
     EXPECT_EQ(shellParameters, L"/q");
     EXPECT_EQ(shellStart.nShow, SW_SHOWDEFAULT);
     EXPECT_EQ(shellStart.hwnd, nullptr);
-    EXPECT_EQ(shellStart.lpDirectory, nullptr);
+    EXPECT_EQ(shellDirectory, L"C:\\x");  // the same folder as CreateProcessW was given
     EXPECT_EQ(RunRecorder::processCloses, 1);
 }
 
@@ -104,15 +105,16 @@ TEST(RunAndWait, FailuresOfStartWaitAndExitCode) {
         seam::SeamScope scope;
         RunRecorder::Install();
         c.install();
-        EXPECT_EQ(RunAndWait(L"C:\\x\\setup.exe", L""), c.want) << c.name;
+        EXPECT_EQ(RunAndWait(L"C:\\x\\setup.exe", L"", L"C:\\x"), c.want) << c.name;
         EXPECT_EQ(RunRecorder::processCloses, static_cast<int>(RunRecorder::processes.size())) << c.name;
     }
 }
 
-TEST(RunAndWait, EmptyFileStartsNothing) {
+TEST(RunAndWait, EmptyFileOrFolderStartsNothing) {
     seam::SeamScope scope;
     RunRecorder::Install();
-    EXPECT_EQ(RunAndWait(CString(), L"/x"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RunAndWait(CString(), L"/x", L"C:\\x"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RunAndWait(L"C:\\x\\setup.exe", L"/x", CString()), ERROR_PATH_NOT_FOUND);
     EXPECT_TRUE(RunRecorder::runs.empty());
 }
 
@@ -253,6 +255,7 @@ TEST_F(InstallSteps, PrerequisitesFollowPlatformAndCarriedResources) {
         for (const auto& run : RunRecorder::runs) {
             EXPECT_EQ(run.parameters, L"/q /norestart");
             EXPECT_EQ(run.file.rfind(Text(launcher.workingFolder), 0), 0u);  // in the working folder
+            EXPECT_EQ(run.currentDirectory, Text(launcher.workingFolder));   // and started there
             EXPECT_TRUE(testsupport::Exists(run.file));
         }
     }
@@ -282,7 +285,10 @@ TEST_F(InstallSteps, LegacyUninstallersLastResultCounts) {
         RunRecorder::exitCodes = c.exits;
         EXPECT_EQ(launcher.RunLegacyUninstallers(), c.want);
         ASSERT_EQ(RunRecorder::runs.size(), c.runs);
-        for (const auto& run : RunRecorder::runs) EXPECT_EQ(run.parameters, L"");
+        for (const auto& run : RunRecorder::runs) {
+            EXPECT_EQ(run.parameters, L"");
+            EXPECT_EQ(run.currentDirectory, Text(launcher.workingFolder));
+        }
     }
 }
 
@@ -306,6 +312,7 @@ TEST_F(InstallSteps, DriverPackageVariantFollowsBothFlags) {
         // association would run it.
         EXPECT_EQ(RunRecorder::runs[0].file, testsupport::SystemFolder() + L"\\msiexec.exe");
         EXPECT_EQ(RunRecorder::runs[0].parameters, L"/i \"" + package + L"\"");
+        EXPECT_EQ(RunRecorder::runs[0].currentDirectory, testsupport::SystemFolder());
     }
 }
 

@@ -70,6 +70,7 @@ void FailHoldFolder() {
         return ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
     };
 }
+void FailDelete() { seam::FailWith<&WindowsApi::DeleteFileW>(BOOL{FALSE}, DWORD{ERROR_ACCESS_DENIED}); }
 void FailFind() { seam::FailWith<&WindowsApi::FindResourceW>(HRSRC{nullptr}, DWORD{ERROR_RESOURCE_TYPE_NOT_FOUND}); }
 void FailSize() { seam::FailWith<&WindowsApi::SizeofResource>(DWORD{0}, DWORD{0}); }
 void FailLoad() { seam::FailWith<&WindowsApi::LoadResource>(HGLOBAL{nullptr}, DWORD{ERROR_NOT_ENOUGH_MEMORY}); }
@@ -111,7 +112,9 @@ TEST_F(Extraction, EachFailingStepPrintsItsLineAndReturnsItsCode) {
         {"SHGetFolderPathW fails", FailFolderPath, false, "SHGetFolderPath failed (-2147024891)\n",
          static_cast<int>(E_ACCESSDENIED), Path::Empty},
         {"CreateDirectoryW fails (temporary)", FailCreateDirectory, true, "CreateDirectory failed (3)\n", 3, Path::Empty},
-        {"CreateDirectoryW fails (package)", FailCreateDirectory, false, "CreateDirectory failed (3)\n", 3, Path::Empty},
+        {"CreateDirectoryW fails (package)", FailCreateDirectory, false, "SHCreateDirectoryEx failed (3)\n", 3,
+         Path::Empty},
+        {"older package cannot be deleted", FailDelete, false, "DeleteFile failed (5)\n", 5, Path::Full},
         {"folder cannot be held", FailHoldFolder, false, "CreateFile failed (32)\n", 32, Path::Empty},
         {"CreateFileW fails (temporary)", FailCreateFile, true, "CreateFile failed (32)\n", 32, Path::Full},
         {"CreateFileW fails (package)", FailCreateFile, false, "CreateFile failed (32)\n", 32, Path::Full},
@@ -187,6 +190,32 @@ TEST_F(Extraction, ExistingPackageIsReplacedWholeAndExistingFolderIsUsed) {
     EXPECT_EQ(Text(path), target);
     EXPECT_EQ(ReadFileBytes(target), "payload MSI64");
     EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+}
+
+// A plain file where a package folder level should be: making the next
+// level, or creating the package in the last one, fails with its own line
+// and code, and nothing is left to run.
+TEST_F(Extraction, AFileWhereAPackageLevelShouldBeFailsTheNextCreation) {
+    const struct {
+        const wchar_t* level;
+        std::string line;
+        int code;
+    } rows[] = {
+        {L"\\Corvane", "SHCreateDirectoryEx failed (3)\n", ERROR_PATH_NOT_FOUND},
+        {L"\\Corvane\\Installers\\TolvexOrvik", "CreateFile failed (3)\n", ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto& row : rows) {
+        testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
+        const std::wstring blocker = testsupport::CommonAppData() + row.level;
+        ::SHCreateDirectoryExW(nullptr, blocker.substr(0, blocker.rfind(L'\\')).c_str(), nullptr);
+        testsupport::WriteFileBytes(blocker, "not a folder");
+        EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), row.line);
+        EXPECT_EQ(result, row.code);
+        EXPECT_FALSE(locked);
+        EXPECT_EQ(ReadFileBytes(blocker), "not a folder");
+        ::DeleteFileW(blocker.c_str());
+    }
+    testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
 }
 
 // ---- Folder-name attempts -------------------------------------------------

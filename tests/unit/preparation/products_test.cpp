@@ -64,7 +64,10 @@ protected:
                                   BOOL inherit, DWORD, LPVOID, LPCWSTR directory, LPSTARTUPINFOW,
                                   LPPROCESS_INFORMATION info) WINAPI -> BOOL {
             EXPECT_FALSE(inherit);
-            EXPECT_EQ(directory, nullptr);  // the child starts in our current folder
+            // The child starts in the system folder, never in ours.
+            wchar_t system[MAX_PATH];
+            const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+            EXPECT_EQ(std::wstring(directory ? directory : L"<none>"), std::wstring(system, length));
             const std::wstring quoted = L"\"" + std::wstring(file) + L"\" ";
             const std::wstring line = commandLine;
             EXPECT_EQ(line.rfind(quoted, 0), 0u) << "the command line begins with the quoted program";
