@@ -162,6 +162,8 @@ TEST(DetectPlatform, Arm64OnlyWhenIsWow64Process2NamesIt) {
         {Second::Failing, 0, FALSE, false, false},
     };
     for (const Case& c : cases) {
+        // The x64 build is on 64-bit Windows whatever IsWow64Process says.
+        const bool wantWow64 = c.wantWow64 || sizeof(void*) == 8;
         seam::SeamScope scope;
         wow64Answer = c.wow64;
         nativeAnswer = c.native;
@@ -171,9 +173,7 @@ TEST(DetectPlatform, Arm64OnlyWhenIsWow64Process2NamesIt) {
         launcher.isArm64 = !c.wantArm64;
         launcher.DetectPlatform();
         EXPECT_EQ(launcher.isArm64, c.wantArm64) << static_cast<int>(c.second) << " " << c.native;
-        // The x64 build is on 64-bit Windows whatever IsWow64Process says.
-        EXPECT_EQ(launcher.isWow64, c.wantWow64 || sizeof(void*) == 8)
-            << static_cast<int>(c.second) << " " << c.native;
+        EXPECT_EQ(launcher.isWow64, wantWow64) << static_cast<int>(c.second) << " " << c.native;
     }
 }
 
