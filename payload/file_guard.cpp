@@ -1,5 +1,7 @@
 #include "payload/file_guard.h"
 
+#include <winternl.h>
+
 #include <cstring>
 
 #include "platform/diagnostics.h"
@@ -36,6 +38,71 @@ bool SamePath(const CString& a, const CString& b) {
 CString WithoutTrailingBackslash(const CString& path) {
     const int length = path.GetLength();
     return length > 0 && path.GetAt(length - 1) == L'\\' ? path.Left(length - 1) : path;
+}
+
+// The native calls that open a file relative to a held folder handle. They
+// are NTDLL's own, which every process has loaded; the lookup goes through
+// the seam like every other call.
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtStatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
+
+constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003A);
+constexpr NTSTATUS kObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);
+
+struct NativeCalls {
+    NtCreateFileFunction createFile = nullptr;
+    NtStatusToErrorFunction toError = nullptr;
+
+    int Find() {
+        auto& api = platform::Api();
+        const HMODULE ntdll = api.GetModuleHandleW(L"ntdll.dll");
+        if (!ntdll) return Failed("GetModuleHandle", ERROR_MOD_NOT_FOUND);
+        createFile = reinterpret_cast<NtCreateFileFunction>(
+            reinterpret_cast<void*>(api.GetProcAddress(ntdll, "NtCreateFile")));
+        if (!createFile) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
+        toError = reinterpret_cast<NtStatusToErrorFunction>(
+            reinterpret_cast<void*>(api.GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+        if (!toError) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
+        return 0;
+    }
+
+    // The Win32 error of a failed native call, for its diagnostic line.
+    int ErrorOf(NTSTATUS status) const {
+        return ErrorOr(toError(status), ERROR_GEN_FAILURE);
+    }
+
+    // Opens or creates the plain file `name` directly in `folder`. A link at
+    // that name is opened as the link itself, never followed.
+    NTSTATUS Open(HANDLE folder, const CString& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                  platform::UniqueFile& file) const {
+        UNICODE_STRING text;
+        text.Buffer = const_cast<PWSTR>(name.GetString());
+        text.Length = static_cast<USHORT>(name.GetLength() * sizeof(wchar_t));
+        text.MaximumLength = text.Length;
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+        IO_STATUS_BLOCK io{};
+        HANDLE opened = nullptr;
+        const NTSTATUS status =
+            createFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                       disposition, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                       nullptr, 0);
+        if (status >= 0) file.reset(opened);
+        return status;
+    }
+};
+
+// A bare file name: no level, nothing a relative open could take elsewhere,
+// and short enough for a native name.
+bool IsBareName(const CString& name) {
+    if (name.IsEmpty() || name.GetLength() > 255 || name == L"." || name == L"..") return false;
+    for (int i = 0; i < name.GetLength(); ++i) {
+        const wchar_t c = name.GetAt(i);
+        if (c == L'\\' || c == L'/' || c == L':') return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -85,6 +152,61 @@ int FinalPath(HANDLE handle, CString& path) {
     return Refused("GetFinalPathNameByHandle", ERROR_INSUFFICIENT_BUFFER);
 }
 
+int CheckHeldFolder(HANDLE folder) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!platform::Api().GetFileInformationByHandle(folder, &information)) {
+        return Failed("GetFileInformationByHandle", ERROR_GEN_FAILURE);
+    }
+    // The handle was opened on a link itself, never through it: a link
+    // shows here, whenever it was put there.
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused("CheckFolder", kRedirected);
+    if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return Refused("CheckFolder", kNotAFolder);
+    if (information.nNumberOfLinks != 1) return Refused("CheckFolder", kExtraLinks);
+    return 0;
+}
+
+int CreateFreshFileIn(HANDLE folder, const CString& fileName, platform::UniqueFile& file) {
+    if (!IsBareName(fileName)) return Refused("CreateFile", ERROR_INVALID_NAME);
+    NativeCalls native;
+    if (const int error = native.Find()) return error;
+
+    // An older file is opened as itself (a link at the name is the link)
+    // and deleted through that handle. One that cannot be deleted
+    // (read-only, held by another run) is reported by the delete's own
+    // error; nothing to delete is the usual case.
+    platform::UniqueFile older;
+    const NTSTATUS opened = native.Open(folder, fileName, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        FILE_OPEN, older);
+    if (opened < 0 && opened != kObjectNameNotFound && opened != kObjectPathNotFound) {
+        return Refused("DeleteFile", native.ErrorOf(opened));
+    }
+    if (older) {
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        if (!platform::Api().SetFileInformationByHandle(older.get(), FileDispositionInfo, &disposition,
+                                                        sizeof(disposition))) {
+            return Failed("DeleteFile", ERROR_ACCESS_DENIED);
+        }
+        older.reset();  // the file goes with its last handle
+    }
+
+    // A new file only: anything put at the name meanwhile makes this fail.
+    const NTSTATUS created =
+        native.Open(folder, fileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE, file);
+    // A name taken meanwhile reads as CreateFileW's CREATE_NEW reports it.
+    if (created == kObjectNameCollision) return Refused("CreateFile", ERROR_FILE_EXISTS);
+    if (created < 0) return Refused("CreateFile", native.ErrorOf(created));
+    return 0;
+}
+
+int OpenReadOnlyIn(HANDLE folder, const CString& fileName, platform::UniqueFile& file) {
+    if (!IsBareName(fileName)) return Refused("CreateFile", ERROR_INVALID_NAME);
+    NativeCalls native;
+    if (const int error = native.Find()) return error;
+    const NTSTATUS opened = native.Open(folder, fileName, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, file);
+    if (opened < 0) return Refused("CreateFile", native.ErrorOf(opened));
+    return 0;
+}
+
 int HoldFolderBelow(const CString& base, const CString& relative, DWORD extraAccess,
                     platform::UniqueFile& folder) {
     auto& api = platform::Api();
@@ -104,6 +226,7 @@ int HoldFolderBelow(const CString& base, const CString& relative, DWORD extraAcc
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!held) return Failed("CreateFile", ERROR_GEN_FAILURE);
+    if (const int error = CheckHeldFolder(held.get())) return error;
     CString actual;
     if (const int error = FinalPath(held.get(), actual)) return error;
     if (!SamePath(actual, expected)) return Refused("CheckFolder", kRedirected);

@@ -59,6 +59,25 @@ int CheckLevelIsNoLink(const CString& path, bool& isFolder);
 int HoldFolderBelow(const CString& base, const CString& relative, DWORD extraAccess,
                     platform::UniqueFile& folder);
 
+// Refuses unless the folder held by `folder` is, on the handle itself, a
+// folder (kNotAFolder), no link (kRedirected) and has exactly one name
+// (kExtraLinks). HoldFolderBelow calls it on every folder it holds.
+int CheckHeldFolder(HANDLE folder);
+
+// Creates the file `fileName` afresh directly in the folder held by
+// `folder`, for writing and shared for reading only. An older file of that
+// name is deleted first through its own handle. Both the delete and the
+// create are relative to the held handle, never by path, and never follow a
+// link at that name, so nothing put in the folder's place or at the file's
+// name after the folder was checked can redirect them. A delete that fails
+// prints "DeleteFile failed (N)", a create that fails "CreateFile failed (N)".
+int CreateFreshFileIn(HANDLE folder, const CString& fileName, platform::UniqueFile& file);
+
+// Opens the file `fileName` directly in the folder held by `folder` for
+// reading, shared for reading only, relative to the held handle and never
+// through a link at that name. A failure prints "CreateFile failed (N)".
+int OpenReadOnlyIn(HANDLE folder, const CString& fileName, platform::UniqueFile& file);
+
 // The full path that `handle` really leads to, links resolved, into `path`.
 int FinalPath(HANDLE handle, CString& path);
 

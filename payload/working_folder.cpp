@@ -72,32 +72,6 @@ int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, bool 
     return result;
 }
 
-// Creates `path` afresh for writing, shared for reading only. An older file
-// of that name is deleted first; deleting removes a link itself, never what
-// it leads to, and CREATE_NEW then refuses anything put there meanwhile.
-int CreateFreshFile(const CString& path, platform::UniqueFile& file) {
-    auto& api = platform::Api();
-    // An older file that cannot be deleted (read-only, held by another run)
-    // is reported by the delete's own error; nothing to delete is the usual
-    // case.
-    if (!api.DeleteFileW(path)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            const int code = ErrorOr(error, ERROR_GEN_FAILURE);
-            PrintFailure("DeleteFile", code);
-            return code;
-        }
-    }
-    file.reset(api.CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const int code = ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
-        PrintFailure("CreateFile", code);
-        return code;
-    }
-    return 0;
-}
-
 // Writes `size` bytes in pieces of at most kWriteChunk. A write that stops
 // short leaves a truncated installer: a failure even when WriteFile itself
 // reports success.
@@ -286,11 +260,19 @@ int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporar
     }
 
     filePath = folder + fileName;
+    const HANDLE folderLock = inTemporaryFolder ? workingFolderLock.get() : packageFolderLock.get();
+    if (folderLock == INVALID_HANDLE_VALUE) {
+        // A file stands where the product folder should be, so nothing is
+        // held: a file cannot be created below a file, which Windows reports
+        // as a path not found.
+        PrintFailure("CreateFile", ERROR_PATH_NOT_FOUND);
+        return ERROR_PATH_NOT_FOUND;
+    }
     platform::UniqueFile file;
-    if (const int error = CreateFreshFile(filePath, file)) return error;
+    // Deleted and created relative to the held folder, never by path.
+    if (const int error = payload::CreateFreshFileIn(folderLock, fileName, file)) return error;
     // Written only once it is known to be the one name of a new file in the
     // held folder, not a file reached through a link.
-    const HANDLE folderLock = inTemporaryFolder ? workingFolderLock.get() : packageFolderLock.get();
     if (const int error = payload::CheckFileInFolder(file.get(), folderLock, fileName)) return error;
     fileHandle = static_cast<platform::UniqueFile&&>(file);
     return 0;
@@ -336,14 +318,9 @@ int CInstallerLauncher::ExtractResourceToFile(const CString& resourceName, const
     // between the two handles someone could have changed or replaced the
     // file, so it must still be the one name of a file in the held folder,
     // and hold exactly the payload's bytes.
-    platform::UniqueFile locked(api.CreateFileW(filePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!locked) {
-        const int code = ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
-        PrintFailure("CreateFile", code);
-        return code;
-    }
     const HANDLE folderLock = inTemporaryFolder ? workingFolderLock.get() : packageFolderLock.get();
+    platform::UniqueFile locked;
+    if (const int error = payload::OpenReadOnlyIn(folderLock, fileName, locked)) return error;
     if (const int error = payload::CheckFileInFolder(locked.get(), folderLock, fileName)) return error;
     if (const int error = payload::CompareFileWith(locked.get(), bytes, size)) return error;
     lockedFile = static_cast<platform::UniqueFile&&>(locked);

@@ -29,7 +29,8 @@ namespace platform {
 struct WindowsApi {
     // ---- KERNEL32, imported ------------------------------------------------
 
-    // Process, modules and version.
+    // Process, modules and version. NTDLL, always loaded, is reached by
+    // GetModuleHandleW and GetProcAddress where its functions are needed.
     decltype(&::GetModuleHandleW) GetModuleHandleW = ::GetModuleHandleW;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW = ::GetModuleFileNameW;
     decltype(&::GetProcAddress) GetProcAddress = ::GetProcAddress;
@@ -59,6 +60,7 @@ struct WindowsApi {
     decltype(&::WriteFile) WriteFile = ::WriteFile;
     decltype(&::ReadFile) ReadFile = ::ReadFile;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle = ::GetFileInformationByHandle;
+    decltype(&::SetFileInformationByHandle) SetFileInformationByHandle = ::SetFileInformationByHandle;
     decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW = ::GetFinalPathNameByHandleW;
     decltype(&::CompareStringOrdinal) CompareStringOrdinal = ::CompareStringOrdinal;
     decltype(&::CloseHandle) CloseHandle = ::CloseHandle;

@@ -136,6 +136,7 @@ void InstallSweep() {
     FAILS(WriteFile, BOOL{FALSE}, ERROR_DISK_FULL);
     FAILS(ReadFile, BOOL{FALSE}, ERROR_READ_FAULT);
     FAILS(GetFileInformationByHandle, BOOL{FALSE}, ERROR_ACCESS_DENIED);
+    FAILS(SetFileInformationByHandle, BOOL{FALSE}, ERROR_ACCESS_DENIED);
     FAILS(GetFinalPathNameByHandleW, DWORD{0}, ERROR_PATH_NOT_FOUND);
     FAILS(CompareStringOrdinal, int{0}, ERROR_INVALID_PARAMETER);
     RELEASES(CloseHandle, BOOL{FALSE}, ERROR_INVALID_HANDLE);
@@ -262,6 +263,15 @@ void SeedSettings() {
     HKEY device = CreateKey((std::wstring(kSettings) + L"\\Device 1").c_str());
     SetValue(device, L"Channel", REG_SZ, L"left", sizeof(L"left"));
     ::RegCloseKey(device);
+}
+
+// A package left by an earlier run, so that every run, the clean one
+// included, deletes an older package before it writes its own.
+void SeedOlderPackage() {
+    ::SHCreateDirectoryExW(nullptr, L"C:\\ProgramData\\Corvane\\Installers\\TolvexOrvik", nullptr);
+    const HANDLE file = ::CreateFileW(L"C:\\ProgramData\\Corvane\\Installers\\TolvexOrvik\\CorvaneInstaller.msi",
+                                      GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
 }
 
 // A backup left by an interrupted earlier run.
@@ -589,6 +599,7 @@ int main() {
         if (k > 0 && static_cast<size_t>(k) > cleanCalls.size()) break;
         EnsureListedProcessRuns();
         SeedLeftoverBackup();
+        SeedOlderPackage();
         const Files filesBefore = ListFiles();
         const std::vector<std::wstring> foldersBefore = WorkingFolders();
         const DWORD handlesBefore = HandleCount();

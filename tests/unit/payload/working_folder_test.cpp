@@ -2,6 +2,8 @@
 // folder-name attempts and their bound, and what stays on disk.
 #include <gtest/gtest.h>
 
+#include <winternl.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -48,17 +50,32 @@ void FailFolderPath() { seam::FailWith<&WindowsApi::SHGetFolderPathW>(HRESULT{E_
 void FailCreateDirectory() {
     seam::FailWith<&WindowsApi::CreateDirectoryW>(BOOL{FALSE}, DWORD{ERROR_PATH_NOT_FOUND});
 }
-// Creating the new file (the table's files are named "case...") fails, or
-// holding the target folder does.
-void FailCreateFile() {
-    Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                           DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
-        if (disposition == CREATE_NEW && wcsstr(path, L"\\case")) {
-            ::SetLastError(ERROR_SHARING_VIOLATION);
-            return INVALID_HANDLE_VALUE;
+// NtCreateFile, which the launcher looks up through GetProcAddress, handed
+// out as `standIn`; the stand-in reaches the real one as realNtCreateFile.
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+NtCreateFileFunction realNtCreateFile = nullptr;
+NtCreateFileFunction nativeStandIn = nullptr;
+void ReplaceNtCreateFile(NtCreateFileFunction standIn) {
+    realNtCreateFile = reinterpret_cast<NtCreateFileFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+    nativeStandIn = standIn;
+    Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
+        if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) && strcmp(name, "NtCreateFile") == 0) {
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(nativeStandIn));
         }
-        return ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
+        return ::GetProcAddress(module, name);
     };
+}
+// Creating the new file fails, or holding the target folder does.
+void FailCreateFile() {
+    ReplaceNtCreateFile([](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                           PLARGE_INTEGER size, ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
+                           PVOID ea, ULONG eaLength) NTAPI -> NTSTATUS {
+        if (disposition == FILE_CREATE) return static_cast<NTSTATUS>(0xC0000043);  // a sharing violation
+        return realNtCreateFile(file, access, attributes, io, size, fileAttributes, share, disposition, options, ea,
+                                eaLength);
+    });
 }
 void FailHoldFolder() {
     Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
@@ -70,7 +87,12 @@ void FailHoldFolder() {
         return ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
     };
 }
-void FailDelete() { seam::FailWith<&WindowsApi::DeleteFileW>(BOOL{FALSE}, DWORD{ERROR_ACCESS_DENIED}); }
+// An older package of the case's name is there and cannot be deleted.
+std::wstring caseFile;
+void FailDelete() {
+    testsupport::WriteFileBytes(testsupport::PackageFolder() + caseFile, "older");
+    seam::FailWith<&WindowsApi::SetFileInformationByHandle>(BOOL{FALSE}, DWORD{ERROR_ACCESS_DENIED});
+}
 void FailFind() { seam::FailWith<&WindowsApi::FindResourceW>(HRSRC{nullptr}, DWORD{ERROR_RESOURCE_TYPE_NOT_FOUND}); }
 void FailSize() { seam::FailWith<&WindowsApi::SizeofResource>(DWORD{0}, DWORD{0}); }
 void FailLoad() { seam::FailWith<&WindowsApi::LoadResource>(HGLOBAL{nullptr}, DWORD{ERROR_NOT_ENOUGH_MEMORY}); }
@@ -132,9 +154,10 @@ TEST_F(Extraction, EachFailingStepPrintsItsLineAndReturnsItsCode) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         seam::SeamScope caseScope;
+        const std::wstring file = L"case" + std::to_wstring(++n) + L".exe";
+        caseFile = file;
         c.fail();
         path = L"stale";
-        const std::wstring file = L"case" + std::to_wstring(++n) + L".exe";
         EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", file.c_str(), c.temporary), c.line);
         EXPECT_EQ(result, c.code);
         if (c.path == Path::Empty) {
@@ -335,9 +358,27 @@ DWORD WINAPI FolderElsewhere(HANDLE handle, LPWSTR path, DWORD size, DWORD flags
     wcscat(path, L"_x");
     return length + 2;
 }
+// The file, or the held folder, has a second name.
 BOOL WINAPI TwoNames(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
     const BOOL got = ::GetFileInformationByHandle(file, information);
-    information->nNumberOfLinks = 2;
+    if (!(information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) information->nNumberOfLinks = 2;
+    return got;
+}
+BOOL WINAPI FolderTwoNames(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    const BOOL got = ::GetFileInformationByHandle(file, information);
+    if (information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) information->nNumberOfLinks = 2;
+    return got;
+}
+// The held folder shows, on its handle, as a link or as no folder.
+BOOL WINAPI FolderIsLink(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    const BOOL got = ::GetFileInformationByHandle(file, information);
+    if (information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return got;
+}
+BOOL WINAPI FolderIsFile(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    const BOOL got = ::GetFileInformationByHandle(file, information);
+    information->dwFileAttributes &= ~DWORD{FILE_ATTRIBUTE_DIRECTORY};
     return got;
 }
 // What is read back differs from what was written in its last byte.
@@ -383,6 +424,12 @@ TEST_F(Extraction, LinksSwappedFilesAndFailedProtectionAreRefused) {
          false, "CheckFolder failed (681)\n"},
         {"file has a second name", [] { Api().GetFileInformationByHandle = refusals::TwoNames; }, false,
          "CheckFile failed (1142)\n"},
+        {"held folder has a second name", [] { Api().GetFileInformationByHandle = refusals::FolderTwoNames; },
+         false, "CheckFolder failed (1142)\n"},
+        {"held folder is a link", [] { Api().GetFileInformationByHandle = refusals::FolderIsLink; }, false,
+         "CheckFolder failed (681)\n"},
+        {"held folder is no folder", [] { Api().GetFileInformationByHandle = refusals::FolderIsFile; }, false,
+         "CheckFolder failed (267)\n"},
         {"bytes changed after writing", [] { Api().ReadFile = refusals::ChangedBytes; }, true,
          "CompareFile failed (1006)\n"},
         {"file grew after writing", [] { Api().ReadFile = refusals::ExtraByte; }, false, "CompareFile failed (1006)\n"},
@@ -512,4 +559,150 @@ TEST_F(Extraction, LargePayloadIsWrittenInPiecesOfAtMost8MiB) {
     ASSERT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"large.exe", true), "");
     const std::string bytes = ReadFileBytes(Text(path));
     EXPECT_TRUE(bytes.size() == largePayload.size() && memcmp(bytes.data(), largePayload.data(), bytes.size()) == 0);
+}
+
+// ---- Attacks between a check and an act ------------------------------------------------
+
+namespace attacks {
+
+// Wine cannot make a link of its own, so the swap is made below it, with
+// the system's own calls, as another process of the user could.
+#if defined(__x86_64__)
+constexpr long kRename = 82, kSymlink = 88, kUnlink = 87;
+long UnixCall(long number, const char* a, const char* b) {
+    long result;
+    asm volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b) : "rcx", "r11", "memory");
+    return result;
+}
+#else
+constexpr long kRename = 38, kSymlink = 83, kUnlink = 10;
+long UnixCall(long number, const char* a, const char* b) {
+    long result;
+    asm volatile("int $0x80" : "=a"(result) : "a"(number), "b"(a), "c"(b) : "memory");
+    return result;
+}
+#endif
+
+std::string UnixPath(const std::wstring& path) {
+    using Convert = char*(CDECL*)(LPCWSTR);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unix = convert ? convert(path.c_str()) : nullptr;
+    const std::string text = unix ? unix : "";
+    ::HeapFree(::GetProcessHeap(), 0, unix);
+    return text;
+}
+
+std::string product, aside, canary;  // Unix paths
+bool armed = false;
+
+// Moves the product folder aside and puts a link to the canary folder in its
+// place, once per run.
+void Swap() {
+    if (!armed) return;
+    armed = false;
+    EXPECT_EQ(UnixCall(kRename, product.c_str(), aside.c_str()), 0);
+    EXPECT_EQ(UnixCall(kSymlink, canary.c_str(), product.c_str()), 0);
+}
+
+void AfterLevelCheck() {
+    Api().GetFileAttributesW = [](LPCWSTR path) WINAPI -> DWORD {
+        const DWORD attributes = ::GetFileAttributesW(path);
+        if (wcsstr(path, L"TolvexOrvik")) Swap();
+        return attributes;
+    };
+}
+void AfterHold() {
+    Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                           DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
+        const HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
+        if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) && wcsstr(path, L"TolvexOrvik")) Swap();
+        return file;
+    };
+}
+void AfterWrite() {
+    Api().WriteFile = [](HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) WINAPI
+        -> BOOL {
+        const BOOL wrote = ::WriteFile(file, data, size, written, overlapped);
+        Swap();
+        return wrote;
+    };
+}
+
+// The names in `folder`, with the bytes of each.
+std::vector<std::string> Contents(const std::wstring& folder) {
+    std::vector<std::string> found;
+    WIN32_FIND_DATAW entry{};
+    const HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return found;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        found.push_back(std::string(name.begin(), name.end()) + "=" + ReadFileBytes(folder + L"\\" + name));
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+    return found;
+}
+
+}  // namespace attacks
+
+// An older package is in the product folder; at a point between a check and
+// an act the folder is moved aside and a link to a canary folder, which
+// holds a file of the package's name, put in its place. The canary stays as
+// it was, and the run either refuses or writes its package into the folder
+// it checked and holds, never into the canary.
+TEST_F(Extraction, AProductFolderSwappedForALinkNeverReachesWhereTheLinkLeads) {
+    const std::wstring productFolder = testsupport::PackageFolder().substr(0, testsupport::PackageFolder().size() - 1);
+    const std::wstring canaryFolder = testsupport::CommonAppData() + L"\\Canary";
+    const std::wstring asideFolder = productFolder + L".aside";
+    struct Case {
+        const char* name;
+        void (*attack)();
+        std::string line;
+        int code;
+        std::string asideHolds;  // the package folder moved aside: what it holds afterwards
+    };
+    // Windows keeps the held folder from being moved at all; Wine lets the
+    // move below it happen, and then resolves some names through the folder's
+    // old path, so the later rows end in a refusal rather than a run.
+    const Case cases[] = {
+        // Held on the link's target: the handle shows another place.
+        {"after the level check", attacks::AfterLevelCheck, "CheckFolder failed (681)\n", 681, ""},
+        // Delete and create go to the held folder, not where its name now
+        // leads; Wine does not carry out the delete there.
+        {"after the hold", attacks::AfterHold, "CreateFile failed (80)\n", 80, ""},
+        // The reopened file is not the one name of a file in the held folder.
+        {"after the write", attacks::AfterWrite, "CheckFile failed (681)\n", 681, "CorvaneInstaller.msi=payload MSI64"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam::SeamScope caseScope;
+        testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
+        testsupport::RemoveTree(canaryFolder);
+        ::SHCreateDirectoryExW(nullptr, productFolder.c_str(), nullptr);
+        ::CreateDirectoryW(canaryFolder.c_str(), nullptr);
+        testsupport::WriteFileBytes(productFolder + L"\\CorvaneInstaller.msi", "older");
+        testsupport::WriteFileBytes(canaryFolder + L"\\CorvaneInstaller.msi", "canary");
+        attacks::product = attacks::UnixPath(productFolder);
+        attacks::aside = attacks::UnixPath(asideFolder);
+        attacks::canary = attacks::UnixPath(canaryFolder);
+        ASSERT_FALSE(attacks::product.empty() || attacks::aside.empty() || attacks::canary.empty());
+        attacks::armed = true;
+        c.attack();
+
+        EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), c.line);
+        EXPECT_EQ(result, c.code);
+        EXPECT_FALSE(attacks::armed);  // the swap happened
+        EXPECT_EQ(static_cast<bool>(locked), c.code == 0);
+        locked.reset();
+        launcher.packageFolderLock.reset();
+        EXPECT_EQ(attacks::Contents(canaryFolder), std::vector<std::string>{"CorvaneInstaller.msi=canary"});
+        const std::vector<std::string> asideHolds =
+            c.asideHolds.empty() ? std::vector<std::string>{"CorvaneInstaller.msi=older"}
+                                 : std::vector<std::string>{c.asideHolds};
+        EXPECT_EQ(attacks::Contents(asideFolder), asideHolds);
+        attacks::UnixCall(attacks::kUnlink, attacks::product.c_str(), nullptr);
+    }
+    testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
+    testsupport::RemoveTree(canaryFolder);
 }
