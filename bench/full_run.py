@@ -3,6 +3,9 @@
 
     bench/full_run.py [--build build/win32] [--runs 5] [--source DIR] [--large-mib 256]
 
+The default build is build/win32 where this machine can run 32-bit code,
+build/win64 (the x64 launcher) elsewhere.
+
 Two figures, each the median of --runs runs in fresh 64-bit prefixes (the
 prefix is made before the clock starts):
 
@@ -45,6 +48,15 @@ def timed_run(build, launcher):
         return seconds
 
 
+def build_setting(build, name):
+    """A value from the build's CMake cache ("" when it has none)."""
+    with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
+        for line in f:
+            if line.startswith(name + ":"):
+                return line.split("=", 1)[1].strip()
+    return ""
+
+
 def large_launcher(build, source, mib):
     """Builds (once) a launcher whose x86 runtime payload is `mib` MiB."""
     folder = os.path.join(build, "bench-large")
@@ -60,7 +72,7 @@ def large_launcher(build, source, mib):
             f.truncate(mib << 20)
     shutil.copy(os.path.join(build, "demo-payloads", "MSI_WIN10_64.msi"), payloads)
     subprocess.run(["cmake", "-S", source, "-B", folder, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                    "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "i686-w64-mingw32.cmake"),
+                    "-DCMAKE_TOOLCHAIN_FILE=" + build_setting(build, "CMAKE_TOOLCHAIN_FILE"),
                     "-DLAUNCHER_PAYLOAD_DIR=" + payloads], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", folder, "--target", "InstallerLauncher", "-j2"], check=True,
                    stdout=subprocess.DEVNULL)
@@ -74,12 +86,15 @@ def report(name, seconds):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", default=os.path.join(ROOT, "build", "win32"))
+    runs32 = subprocess.run([os.path.join(ROOT, "scripts", "machine-kind"), "--quiet"]).returncode == 0
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "win32" if runs32 else "win64"))
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--source", default=ROOT)
     parser.add_argument("--large-mib", type=int, default=256)
     args = parser.parse_args()
     build = os.path.abspath(args.build)
+    # The Wine helpers place the msiexec recorder by the launcher's bitness.
+    harness.PROCESS_BITS = 64 if "x86_64" in build_setting(build, "CMAKE_TOOLCHAIN_FILE") else 32
 
     launcher = os.path.join(build, "InstallerLauncher.exe")
     report("full run", [timed_run(build, launcher) for _ in range(args.runs)])
