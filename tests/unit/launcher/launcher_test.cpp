@@ -41,7 +41,8 @@ BOOL WINAPI FailingIsWow64ProcessWithoutError(HANDLE, PBOOL) {
 
 template <BOOL(WINAPI* Function)(HANDLE, PBOOL)>
 void ProvideIsWow64Process() {
-    Api().GetProcAddress = [](HMODULE, LPCSTR name) WINAPI -> FARPROC {
+    Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
+        if (module == ::GetModuleHandleW(L"ntdll.dll")) return ::GetProcAddress(module, name);  // the package's calls
         if (std::string(name) != "IsWow64Process") return nullptr;
         return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Function));
     };
@@ -141,7 +142,8 @@ Second secondState = Second::Answers;
 // Both platform queries, as kernel32 of the chosen Windows offers them.
 void ProvidePlatformQueries(Second second) {
     secondState = second;
-    Api().GetProcAddress = [](HMODULE, LPCSTR name) WINAPI -> FARPROC {
+    Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
+        if (module == ::GetModuleHandleW(L"ntdll.dll")) return ::GetProcAddress(module, name);  // the package's calls
         const std::string wanted = name;
         if (wanted == "IsWow64Process") return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(FakeIsWow64Process));
         if (wanted != "IsWow64Process2" || secondState == Second::Missing) return nullptr;
