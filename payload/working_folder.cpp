@@ -219,22 +219,23 @@ int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporar
 
     if (inTemporaryFolder) {
         // Queried on every call, also when the folder exists already.
+        CString base;
+        CString fallback;
         if (payload::RunsElevated()) {
             // Never below the user's TEMP, which the user sets: below the
             // Windows folder's SystemTemp where the folder can be made there,
             // else its Temp, both SYSTEM's own.
-            wchar_t fallback[kPathBufferLength];
-            const DWORD length = platform::WindowsSubfolder(L"SystemTemp", buffer, kPathBufferLength);
-            const DWORD fallbackLength = platform::WindowsSubfolder(L"Temp", fallback, kPathBufferLength);
-            if (length == 0 || fallbackLength == 0) {
+            wchar_t second[kPathBufferLength];
+            const DWORD length = platform::WindowsSubfolder(platform::kElevatedTempFolders[0], buffer, kPathBufferLength);
+            const DWORD secondLength =
+                platform::WindowsSubfolder(platform::kElevatedTempFolders[1], second, kPathBufferLength);
+            if (length == 0 || secondLength == 0) {
                 const int code = ErrorOr(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
                 PrintFailure("GetSystemWindowsDirectory", code);
                 return code;
             }
-            if (const int error = PrepareWorkingFolder(CString(buffer, static_cast<int>(length)),
-                                                       CString(fallback, static_cast<int>(fallbackLength)))) {
-                return error;
-            }
+            base = CString(buffer, static_cast<int>(length));
+            fallback = CString(second, static_cast<int>(secondLength));
         } else {
             const DWORD length = api.GetTempPathW(kPathBufferLength, buffer);
             // A path that does not fit reports the size it needs, its NUL
@@ -244,10 +245,9 @@ int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporar
                 PrintFailure("GetTempPath", code);
                 return code;
             }
-            if (const int error = PrepareWorkingFolder(CString(buffer, static_cast<int>(length)), CString())) {
-                return error;
-            }
+            base = CString(buffer, static_cast<int>(length));
         }
+        if (const int error = PrepareWorkingFolder(base, fallback)) return error;
         folder = workingFolder;
     } else {
         const HRESULT found = api.SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,

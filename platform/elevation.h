@@ -16,6 +16,11 @@ namespace platform {
 // protection.
 bool RunsElevated();
 
+// Where an elevated run puts its working folder and its log, in the order
+// tried: the Windows folder's SystemTemp (newer systems), else its Temp.
+// Both belong to SYSTEM; a user can neither replace nor redirect them.
+constexpr const wchar_t* kElevatedTempFolders[] = {L"SystemTemp", L"Temp"};
+
 // Writes "<Windows folder>\<name>\" into `out` (`size` code units, the NUL
 // included) and returns its length, or 0 when the Windows folder cannot be
 // read or the path does not fit.

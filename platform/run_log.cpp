@@ -170,8 +170,6 @@ struct Pending {
 };
 Pending earlyLines;
 
-Pending& EarlyLines() { return earlyLines; }
-
 // Makes the log in `folder` (`folderLength` code units, ending in "\"),
 // named after `base` (`baseLength` code units) and `now`. True when made.
 bool OpenIn(const wchar_t* folder, DWORD folderLength, const wchar_t* base, DWORD baseLength,
@@ -212,7 +210,7 @@ bool OpenIn(const wchar_t* folder, DWORD folderLength, const wchar_t* base, DWOR
 
 }  // namespace
 
-void KeepLinesUntilLogOpens() { EarlyLines().keeping = true; }
+void KeepLinesUntilLogOpens() { earlyLines.keeping = true; }
 
 void OpenRunLog() {
     if (LogFile()) return;
@@ -239,7 +237,7 @@ void OpenRunLog() {
             // An elevated run writes nothing below the user's TEMP: its log
             // goes next to its working folder, in the Windows folder's
             // SystemTemp where it can be made there, else in its Temp.
-            for (const wchar_t* name : {L"SystemTemp", L"Temp"}) {
+            for (const wchar_t* name : kElevatedTempFolders) {
                 const DWORD length = WindowsSubfolder(name, folder, MAX_PATH);
                 if (length != 0 && OpenIn(folder, length, module + base, baseEnd - base, now)) break;
             }
@@ -248,7 +246,7 @@ void OpenRunLog() {
             if (length != 0 && length < MAX_PATH) OpenIn(folder, length, module + base, baseEnd - base, now);
         }
     }
-    Pending& pending = EarlyLines();
+    Pending& pending = earlyLines;
     if (LogFile() && pending.used > 0) Write(pending.bytes, pending.used);
     pending.keeping = false;
     pending.used = 0;
@@ -273,7 +271,7 @@ void LogExitCode(int code) {
 void LogText(const char* text, int length) {
     if (!LogFile()) {
         // Kept for the log, whole or not at all, when asked to.
-        Pending& pending = EarlyLines();
+        Pending& pending = earlyLines;
         if (pending.keeping && length >= 0 && static_cast<DWORD>(length) + 2 <= sizeof(pending.bytes) - pending.used) {
             for (int i = 0; i < length; ++i) pending.bytes[pending.used++] = text[i];
             pending.bytes[pending.used++] = '\r';
