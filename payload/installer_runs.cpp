@@ -140,9 +140,10 @@ unsigned long EngineWaitLeft() { return engineWaitLeft; }
 
 int RunMsiexec(const CString& parameters) {
     const CString msiexec = MsiexecPath();
+    const CString systemFolder = SystemFolder();
     for (int retry = 1;; ++retry) {
         WaitForEngine();
-        const int result = RunAndWait(msiexec, parameters, SystemFolder());
+        const int result = RunAndWait(msiexec, parameters, systemFolder);
         if (result != ERROR_INSTALL_ALREADY_RUNNING || retry > kEngineRetries) return result;
         // Another installation started between the wait and msiexec's own
         // look, or holds the engine without its mutex: try again shortly.
