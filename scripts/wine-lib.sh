@@ -46,6 +46,12 @@ wine_check() {
                 "(programs under test: ${WINE_TEST_BITS:-64}-bit, prefix: $arch)" >&2
             exit "$WINE_SKIP_CODE"
         fi
+        # Installed by scripts/install-deps where the mirror can serve it.
+        if [ ! -x "$WINE32_LOADER" ]; then
+            echo "skipped: 32-bit Wine is not installed ($WINE32_LOADER is missing;" \
+                "scripts/install-deps could not install wine32:i386)" >&2
+            exit "$WINE_SKIP_CODE"
+        fi
     fi
     loader=$(wine_loader "$arch")
     if ! out=$(timeout 30 "$loader" --version 2>&1); then
