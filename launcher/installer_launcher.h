@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "payload/working_folder.h"
 #include "platform/cstring.h"
 #include "platform/handles.h"
 #include "platform/win_app.h"
@@ -58,19 +59,18 @@ public:
     // of InstallDriverPackage.
     int RunMainSequence();
 
-    // --- Working folder and extraction (payload/working_folder.cpp) --------
+    // --- Working folder and extraction (payload_steps.cpp) -----------------
 
     // Makes the target folder if needed and creates the new, empty file
     // `fileName` in it: in the temporary working folder (made once per run,
-    // recorded in workingFolder; below the user's TEMP, or when elevated
-    // below the Windows folder's SystemTemp or Temp) or in the shared
-    // package folder below the common application-data folder. An older file
-    // of that name is deleted first. On success `fileHandle` owns the new
-    // file, open for writing and shared for reading only, and the folder is
-    // held (workingFolderLock or packageFolderLock). `filePath` receives the
-    // full path on success and after a failed file creation; otherwise it is
-    // left unchanged. Returns 0 or a non-zero error code, printing one
-    // diagnostic line on failure.
+    // in workingFolder; below the user's TEMP, or when elevated below the
+    // Windows folder's SystemTemp or Temp) or in the shared package folder
+    // below the common application-data folder (packageFolder). An older
+    // file of that name is deleted first. On success `fileHandle` owns the
+    // new file, open for writing and shared for reading only, and the folder
+    // is held. `filePath` receives the full path on success and after a
+    // failed file creation; otherwise it is left unchanged. Returns 0 or a
+    // non-zero error code, printing one diagnostic line on failure.
     int OpenWorkingFile(const CString& fileName, bool inTemporaryFolder, platform::UniqueFile& fileHandle,
                         CString& filePath);
 
@@ -85,23 +85,11 @@ public:
                               bool inTemporaryFolder, CString& filePath, platform::UniqueFile& lockedFile);
 
     // Deletes the files directly inside the temporary working folder and the
-    // folder itself, ignoring failures, and empties workingFolder. Links in
-    // it are removed as links, never followed.
+    // folder itself, through its handle, ignoring failures; workingFolder is
+    // then empty. Links in it are removed as links, never followed.
     void RemoveWorkingFolder();
 
-    // Makes the working folder inside `tempPath` (ending in "\") on first
-    // use, with an access list for its owner, SYSTEM and Administrators
-    // only, and holds it. When it cannot be made there and `fallback` is not
-    // empty, it is made inside `fallback` instead.
-    int PrepareWorkingFolder(const CString& tempPath, const CString& fallback);
-
-    // Makes the levels of the package folder below `commonAppData` that are
-    // missing, refuses any that is a link, holds the product folder and,
-    // when elevated, makes it Administrators' own with a protected access
-    // list. `folder` receives its path with a trailing "\".
-    int PreparePackageFolder(const CString& commonAppData, CString& folder);
-
-    // --- Installer runs (payload/install_steps.cpp) -------------------------
+    // --- Installer runs (payload_steps.cpp) --------------------------------
 
     // Extracts the "EXE" resource into the temporary working folder and runs
     // it with `parameters`. Returns the extraction's code or RunAndWait's.
@@ -124,7 +112,6 @@ public:
     // InstallDriverPackage but for letting go of the package folder.
     int WriteAndRunDriverPackage();
 
-    CString workingFolder;  // temporary working folder with trailing "\", or empty
     bool isWow64 = false;   // on 64-bit Windows: a 32-bit process under WOW64, or the x64 build
     CString msiArguments;   // msiexec argument template from the options
     bool isWin10 = false;   // Windows 10 or later
@@ -133,10 +120,11 @@ public:
     int exitCode = 0;       // what ExitInstance reports
 
     // The folders, held without delete sharing while their files are in use:
-    // the working folder from its creation to its removal, the package
-    // folder while the package is written and run.
-    platform::UniqueFile workingFolderLock;
-    platform::UniqueFile packageFolderLock;
+    // the working folder (path with trailing "\", or empty) from its
+    // creation to its removal, the package folder while the package is
+    // written and run.
+    payload::WorkingFolder workingFolder;
+    payload::PackageFolder packageFolder;
 
     // The run lock, held from AcquireRunLock to the end of the run.
     platform::UniqueHandle runLock;

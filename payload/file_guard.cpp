@@ -45,14 +45,21 @@ CString WithoutTrailingBackslash(const CString& path) {
 // the seam like every other call.
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtSetInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 using NtStatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
+
+// FileRenameInformation of the native call: a new name relative to a folder
+// handle, which the Win32 call does not pass on everywhere.
+constexpr ULONG kFileRenameInformation = 10;
 
 constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
 constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003A);
 constexpr NTSTATUS kObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);
+constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 
 struct NativeCalls {
     NtCreateFileFunction createFile = nullptr;
+    NtSetInformationFileFunction setInformation = nullptr;
     NtStatusToErrorFunction toError = nullptr;
 
     int Find() {
@@ -62,6 +69,9 @@ struct NativeCalls {
         createFile = reinterpret_cast<NtCreateFileFunction>(
             reinterpret_cast<void*>(api.GetProcAddress(ntdll, "NtCreateFile")));
         if (!createFile) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
+        setInformation = reinterpret_cast<NtSetInformationFileFunction>(
+            reinterpret_cast<void*>(api.GetProcAddress(ntdll, "NtSetInformationFile")));
+        if (!setInformation) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
         toError = reinterpret_cast<NtStatusToErrorFunction>(
             reinterpret_cast<void*>(api.GetProcAddress(ntdll, "RtlNtStatusToDosError")));
         if (!toError) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
@@ -73,26 +83,28 @@ struct NativeCalls {
         return ErrorOr(toError(status), ERROR_GEN_FAILURE);
     }
 
-    // Opens or creates the plain file `name` directly in `folder`. A link at
-    // that name is opened as the link itself, never followed.
+    // Opens or creates `name` directly in `folder`: a plain file unless
+    // `options` say otherwise. A link at that name is opened as the link
+    // itself, never followed. `descriptor` is the security of a new item.
     NTSTATUS Open(HANDLE folder, const CString& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                  platform::UniqueFile& file) const {
+                  platform::UniqueFile& file, ULONG options = FILE_NON_DIRECTORY_FILE,
+                  PSECURITY_DESCRIPTOR descriptor = nullptr) const {
         UNICODE_STRING text;
         text.Buffer = const_cast<PWSTR>(name.GetString());
         text.Length = static_cast<USHORT>(name.GetLength() * sizeof(wchar_t));
         text.MaximumLength = text.Length;
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, descriptor);
         IO_STATUS_BLOCK io{};
         HANDLE opened = nullptr;
         const NTSTATUS status =
             createFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-                       disposition, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
-                       nullptr, 0);
+                       disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
         if (status >= 0) file.reset(opened);
         return status;
     }
 };
+
 
 // A bare file name: no level, nothing a relative open could take elsewhere,
 // and short enough for a native name.
@@ -106,6 +118,11 @@ bool IsBareName(const CString& name) {
 }
 
 }  // namespace
+
+bool DeleteThrough(HANDLE item) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return platform::Api().SetFileInformationByHandle(item, FileDispositionInfo, &disposition, sizeof(disposition));
+}
 
 int MakeSecurityDescriptor(const wchar_t* sddl, platform::UniqueLocal& descriptor) {
     PSECURITY_DESCRIPTOR made = nullptr;
@@ -165,6 +182,8 @@ int CheckHeldFolder(HANDLE folder) {
     return 0;
 }
 
+namespace {
+
 int CreateFreshFileIn(HANDLE folder, const CString& fileName, platform::UniqueFile& file) {
     if (!IsBareName(fileName)) return Refused("CreateFile", ERROR_INVALID_NAME);
     NativeCalls native;
@@ -181,11 +200,7 @@ int CreateFreshFileIn(HANDLE folder, const CString& fileName, platform::UniqueFi
         return Refused("DeleteFile", native.ErrorOf(opened));
     }
     if (older) {
-        FILE_DISPOSITION_INFO disposition{TRUE};
-        if (!platform::Api().SetFileInformationByHandle(older.get(), FileDispositionInfo, &disposition,
-                                                        sizeof(disposition))) {
-            return Failed("DeleteFile", ERROR_ACCESS_DENIED);
-        }
+        if (!DeleteThrough(older.get())) return Failed("DeleteFile", ERROR_ACCESS_DENIED);
         older.reset();  // the file goes with its last handle
     }
 
@@ -206,6 +221,8 @@ int OpenReadOnlyIn(HANDLE folder, const CString& fileName, platform::UniqueFile&
     if (opened < 0) return Refused("CreateFile", native.ErrorOf(opened));
     return 0;
 }
+
+}  // namespace
 
 int HoldFolderBelow(const CString& base, const CString& relative, DWORD extraAccess,
                     platform::UniqueFile& folder) {
@@ -234,6 +251,8 @@ int HoldFolderBelow(const CString& base, const CString& relative, DWORD extraAcc
     return 0;
 }
 
+namespace {
+
 int CheckFileInFolder(HANDLE file, HANDLE folder, const CString& fileName) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!platform::Api().GetFileInformationByHandle(file, &information)) {
@@ -249,6 +268,8 @@ int CheckFileInFolder(HANDLE file, HANDLE folder, const CString& fileName) {
     if (!SamePath(filePath, folderPath + L'\\' + fileName)) return Refused("CheckFile", kRedirected);
     return 0;
 }
+
+}  // namespace
 
 int CompareFileWith(HANDLE file, const void* bytes, DWORD size) {
     const auto* expected = static_cast<const BYTE*>(bytes);
@@ -266,6 +287,181 @@ int CompareFileWith(HANDLE file, const void* bytes, DWORD size) {
         compared += read;
     }
     return compared == size ? 0 : Refused("CompareFile", kChangedFile);
+}
+
+namespace {
+
+// The two groups a product folder may belong to: SYSTEM (S-1-5-18) and
+// Administrators (S-1-5-32-544); CREATOR OWNER (S-1-3-0) stands for whoever
+// makes a file in the folder, which is the launcher itself.
+bool IsSid(PSID sid, BYTE authority, DWORD first, int count, DWORD second) {
+    const auto* s = static_cast<const SID*>(sid);
+    const BYTE expected[6] = {0, 0, 0, 0, 0, authority};
+    if (!sid || s->Revision != SID_REVISION || s->SubAuthorityCount != count ||
+        std::memcmp(s->IdentifierAuthority.Value, expected, sizeof(expected)) != 0) {
+        return false;
+    }
+    return s->SubAuthority[0] == first && (count == 1 || s->SubAuthority[1] == second);
+}
+bool IsAdministratorsSid(PSID sid) {
+    return IsSid(sid, 5, SECURITY_LOCAL_SYSTEM_RID, 1, 0) ||
+           IsSid(sid, 5, SECURITY_BUILTIN_DOMAIN_RID, 2, DOMAIN_ALIAS_RID_ADMINS);
+}
+bool IsCreatorOwnerSid(PSID sid) { return IsSid(sid, 3, SECURITY_CREATOR_OWNER_RID, 1, 0); }
+
+// Rights that let their holder change the folder or what is in it.
+constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                     FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                     GENERIC_ALL | MAXIMUM_ALLOWED;
+
+}  // namespace
+
+bool OnlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor) {
+    auto& api = platform::Api();
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE;
+    BOOL present = FALSE;
+    if (!api.GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !IsAdministratorsSid(owner)) return false;
+    if (!api.GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl) return false;
+    // The entries follow the list's header, each one AceSize bytes long.
+    const BYTE* entry = reinterpret_cast<const BYTE*>(dacl) + sizeof(ACL);
+    const BYTE* const end = reinterpret_cast<const BYTE*>(dacl) + dacl->AclSize;
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        if (entry + sizeof(ACE_HEADER) > end) return false;
+        const auto* header = reinterpret_cast<const ACE_HEADER*>(entry);
+        if (header->AceSize < sizeof(ACE_HEADER) || entry + header->AceSize > end) return false;
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(entry);
+            if (header->AceSize < sizeof(ACCESS_ALLOWED_ACE)) return false;
+            const auto sid = const_cast<DWORD*>(&allowed->SidStart);
+            if ((allowed->Mask & kWriteRights) && !IsAdministratorsSid(sid) && !IsCreatorOwnerSid(sid)) return false;
+        } else if (header->AceType != ACCESS_DENIED_ACE_TYPE) {
+            return false;  // a kind of entry not judged here
+        }
+        entry += header->AceSize;
+    }
+    return true;
+}
+
+int OpenFolderIn(HANDLE parent, const CString& name, ACCESS_MASK access, ULONG disposition,
+                 PSECURITY_DESCRIPTOR descriptor, platform::UniqueFile& folder) {
+    if (!IsBareName(name)) return ERROR_INVALID_NAME;
+    NativeCalls native;
+    if (native.Find() != 0) return ERROR_PROC_NOT_FOUND;
+    const NTSTATUS status = native.Open(parent, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, folder,
+                                        FILE_DIRECTORY_FILE, descriptor);
+    if (status >= 0) return 0;
+    if (status == kObjectNameNotFound) return ERROR_FILE_NOT_FOUND;
+    if (status == kNotADirectory) return ERROR_DIRECTORY;
+    return native.ErrorOf(status);
+}
+
+int CheckFolderIn(HANDLE folder, HANDLE parent, const CString& name) {
+    if (const int error = CheckHeldFolder(folder)) return error;
+    CString parentPath;
+    CString folderPath;
+    if (const int error = FinalPath(parent, parentPath)) return error;
+    if (const int error = FinalPath(folder, folderPath)) return error;
+    if (!SamePath(folderPath, parentPath + L'\\' + name)) return Refused("CheckFolder", kRedirected);
+    return 0;
+}
+
+int RenameWithin(HANDLE item, HANDLE parent, const CString& newName) {
+    if (!IsBareName(newName)) return ERROR_INVALID_NAME;
+    // The structure ends in the name; room for the longest bare name.
+    union {
+        FILE_RENAME_INFO info;
+        BYTE bytes[sizeof(FILE_RENAME_INFO) + 256 * sizeof(wchar_t)];
+    } rename{};
+    rename.info.ReplaceIfExists = FALSE;
+    rename.info.RootDirectory = parent;
+    rename.info.FileNameLength = static_cast<DWORD>(newName.GetLength() * sizeof(wchar_t));
+    std::memcpy(rename.info.FileName, newName.GetString(), rename.info.FileNameLength);
+    NativeCalls native;
+    if (native.Find() != 0) return ERROR_PROC_NOT_FOUND;
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = native.setInformation(item, &io, &rename, sizeof(rename), kFileRenameInformation);
+    return status >= 0 ? 0 : native.ErrorOf(status);
+}
+
+int HeldFolder::Hold(const CString& base, const CString& relative, DWORD extraAccess) {
+    path_ = WithoutTrailingBackslash(base) + L'\\' + relative + L'\\';
+    return HoldFolderBelow(base, relative, extraAccess, handle_);
+}
+
+void HeldFolder::Take(const CString& path, platform::UniqueFile& handle) {
+    path_ = path;
+    handle_ = static_cast<platform::UniqueFile&&>(handle);
+}
+
+int HeldFolder::CreateFreshFile(const CString& fileName, platform::UniqueFile& file) const {
+    platform::UniqueFile created;
+    if (const int error = CreateFreshFileIn(handle_.get(), fileName, created)) return error;
+    // Written only once it is known to be the one name of a new file in the
+    // held folder, not a file reached through a link.
+    if (const int error = CheckFileInFolder(created.get(), handle_.get(), fileName)) return error;
+    file = static_cast<platform::UniqueFile&&>(created);
+    return 0;
+}
+
+int HeldFolder::OpenReadOnly(const CString& fileName, platform::UniqueFile& file) const {
+    platform::UniqueFile opened;
+    if (const int error = OpenReadOnlyIn(handle_.get(), fileName, opened)) return error;
+    if (const int error = CheckFileInFolder(opened.get(), handle_.get(), fileName)) return error;
+    file = static_cast<platform::UniqueFile&&>(opened);
+    return 0;
+}
+
+void HeldFolder::DeleteContents() const {
+    if (!handle_) return;
+    NativeCalls native;
+    if (native.Find() != 0) return;
+    auto& api = platform::Api();
+    // Deleting while listing may make the listing skip names, so the
+    // listing starts again until a pass deletes nothing (bounded, as an
+    // entry that cannot go is met on every pass).
+    for (int pass = 0; pass < 8; ++pass) {
+        int deleted = 0;
+        union {
+            FILE_ID_BOTH_DIR_INFO first;
+            BYTE bytes[8192];
+        } listing;
+        FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+        while (api.GetFileInformationByHandleEx(handle_.get(), kind, &listing, sizeof(listing))) {
+            kind = FileIdBothDirectoryInfo;
+            for (const BYTE* next = listing.bytes;;) {
+                const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(next);
+                const CString name(entry->FileName, static_cast<int>(entry->FileNameLength / sizeof(wchar_t)));
+                const DWORD attributes = entry->FileAttributes;
+                const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+                // A link is removed as a link, whatever it leads to; a plain
+                // subfolder is not descended into.
+                if (name != L"." && name != L".." && (link || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+                    platform::UniqueFile item;
+                    const NTSTATUS opened =
+                        native.Open(handle_.get(), name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    FILE_OPEN, item, link ? 0 : FILE_NON_DIRECTORY_FILE);
+                    if (opened >= 0 && DeleteThrough(item.get())) ++deleted;
+                }
+                if (entry->NextEntryOffset == 0) break;
+                next += entry->NextEntryOffset;
+            }
+        }
+        if (deleted == 0) return;
+    }
+}
+
+int HeldFolder::Delete() {
+    if (!handle_) return ERROR_INVALID_HANDLE;
+    if (!DeleteThrough(handle_.get())) return ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
+    Release();  // the folder goes with its last handle
+    return 0;
+}
+
+void HeldFolder::Release() {
+    handle_.reset();
+    path_.Empty();
 }
 
 }  // namespace payload

@@ -64,26 +64,89 @@ int HoldFolderBelow(const CString& base, const CString& relative, DWORD extraAcc
 // (kExtraLinks). HoldFolderBelow calls it on every folder it holds.
 int CheckHeldFolder(HANDLE folder);
 
-// Creates the file `fileName` afresh directly in the folder held by
-// `folder`, for writing and shared for reading only. An older file of that
-// name is deleted first through its own handle. Both the delete and the
-// create are relative to the held handle, never by path, and never follow a
-// link at that name, so nothing put in the folder's place or at the file's
-// name after the folder was checked can redirect them. A delete that fails
-// prints "DeleteFile failed (N)", a create that fails "CreateFile failed (N)".
-int CreateFreshFileIn(HANDLE folder, const CString& fileName, platform::UniqueFile& file);
-
-// Opens the file `fileName` directly in the folder held by `folder` for
-// reading, shared for reading only, relative to the held handle and never
-// through a link at that name. A failure prints "CreateFile failed (N)".
-int OpenReadOnlyIn(HANDLE folder, const CString& fileName, platform::UniqueFile& file);
-
 // The full path that `handle` really leads to, links resolved, into `path`.
 int FinalPath(HANDLE handle, CString& path);
 
-// Refuses unless `file` has exactly one name and that name is `fileName`
-// directly inside the folder held by `folder`.
-int CheckFileInFolder(HANDLE file, HANDLE folder, const CString& fileName);
+// True when the security descriptor's owner is SYSTEM or Administrators and
+// its access list lets no one else write, delete or change it (or, through
+// inheritance, the files made in it). A missing list lets everyone in, and an
+// entry of a kind not known here counts against it.
+bool OnlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor);
+
+// A folder held open without delete sharing, so that it can be neither
+// renamed, replaced nor removed by others while it is held, and checked on
+// its own handle. Every file it makes, opens or deletes is named relative to
+// that handle, never by path, and never through a link at the name, so
+// nothing put in the folder's place or at a file's name after the check can
+// redirect it. Every refusal or failure prints one diagnostic line and
+// returns its code.
+class HeldFolder {
+public:
+    HeldFolder() = default;
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+
+    // The folder's path with a trailing backslash; empty before it is made.
+    const CString& Path() const { return path_; }
+    bool IsEmpty() const { return path_.IsEmpty(); }
+    // False where the path is known but nothing could be held there (a file
+    // stands in the folder's place, or its hold was refused).
+    bool IsHeld() const { return static_cast<bool>(handle_); }
+    HANDLE Handle() const { return handle_.get(); }
+
+    // Holds `base` + "\" + `relative` (see HoldFolderBelow); the path is
+    // recorded even when the hold is refused.
+    int Hold(const CString& base, const CString& relative, DWORD extraAccess);
+    // Records `path` (with its trailing backslash) and takes `handle`, which
+    // the caller has checked, as its hold; an empty `handle` holds nothing.
+    void Take(const CString& path, platform::UniqueFile& handle);
+
+    // Creates the file `fileName` afresh in the folder, for writing and
+    // shared for reading only: an older file of that name is deleted first
+    // through its own handle, and the new one must be the one name of a new
+    // file in this folder. A delete that fails prints "DeleteFile failed
+    // (N)", a create that fails "CreateFile failed (N)".
+    int CreateFreshFile(const CString& fileName, platform::UniqueFile& file) const;
+    // Opens the file `fileName` in the folder for reading, shared for
+    // reading only, and checks that it is the one name of a file here.
+    int OpenReadOnly(const CString& fileName, platform::UniqueFile& file) const;
+
+    // Deletes what the folder holds, through its handle: files, and links
+    // as links (never followed). Plain subfolders stay. Failures are
+    // ignored; nothing is printed.
+    void DeleteContents() const;
+    // Deletes the folder itself through its handle (it must be held with
+    // DELETE access and be empty) and lets go of it. Returns 0, or the error
+    // with the folder still held.
+    int Delete();
+    // Lets go of the folder and forgets its path.
+    void Release();
+
+private:
+    platform::UniqueFile handle_;
+    CString path_;
+};
+
+// Opens, or with FILE_CREATE creates, the folder `name` directly in the folder
+// held by `parent`, never through a link at that name, for `access` and
+// shared for reading and writing only; `descriptor` is its security when it
+// is created. Returns 0 or the Win32 error (ERROR_DIRECTORY when a file
+// stands there, ERROR_FILE_NOT_FOUND when nothing does); prints nothing.
+int OpenFolderIn(HANDLE parent, const CString& name, ACCESS_MASK access, ULONG disposition,
+                 PSECURITY_DESCRIPTOR descriptor, platform::UniqueFile& folder);
+
+// Refuses unless the folder held by `folder` passes CheckHeldFolder and its
+// final path is that of the folder held by `parent` followed by "\" and
+// `name`.
+int CheckFolderIn(HANDLE folder, HANDLE parent, const CString& name);
+
+// Marks the item held by `item` (opened with DELETE access) for deletion:
+// it goes with its last handle. Returns whether that was accepted.
+bool DeleteThrough(HANDLE item);
+
+// Renames the item held by `item` (opened with DELETE access) to `newName`
+// directly in the folder held by `parent`. Returns 0 or the error.
+int RenameWithin(HANDLE item, HANDLE parent, const CString& newName);
 
 // Refuses unless the bytes of the open file `file`, read from its start, are
 // exactly `size` bytes equal to `bytes`.

@@ -121,7 +121,7 @@ int LoadSystemLibraries() {
     PLATFORM_BIND(advapi32, ConvertStringSecurityDescriptorToSecurityDescriptorW);
     PLATFORM_BIND(advapi32, GetSecurityDescriptorOwner);
     PLATFORM_BIND(advapi32, GetSecurityDescriptorDacl);
-    PLATFORM_BIND(advapi32, SetSecurityInfo);
+    PLATFORM_BIND(advapi32, GetSecurityInfo);
 
     return loader.Error();
 }

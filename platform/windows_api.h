@@ -60,6 +60,7 @@ struct WindowsApi {
     decltype(&::WriteFile) WriteFile = ::WriteFile;
     decltype(&::ReadFile) ReadFile = ::ReadFile;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle = ::GetFileInformationByHandle;
+    decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx = ::GetFileInformationByHandleEx;
     decltype(&::SetFileInformationByHandle) SetFileInformationByHandle = ::SetFileInformationByHandle;
     decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW = ::GetFinalPathNameByHandleW;
     decltype(&::CompareStringOrdinal) CompareStringOrdinal = ::CompareStringOrdinal;
@@ -138,7 +139,7 @@ struct WindowsApi {
         ConvertStringSecurityDescriptorToSecurityDescriptorW = nullptr;
     decltype(&::GetSecurityDescriptorOwner) GetSecurityDescriptorOwner = nullptr;
     decltype(&::GetSecurityDescriptorDacl) GetSecurityDescriptorDacl = nullptr;
-    decltype(&::SetSecurityInfo) SetSecurityInfo = nullptr;
+    decltype(&::GetSecurityInfo) GetSecurityInfo = nullptr;
 };
 
 // The process-wide table. Tests may assign to its entries; nothing else does.

@@ -136,6 +136,7 @@ void InstallSweep() {
     FAILS(WriteFile, BOOL{FALSE}, ERROR_DISK_FULL);
     FAILS(ReadFile, BOOL{FALSE}, ERROR_READ_FAULT);
     FAILS(GetFileInformationByHandle, BOOL{FALSE}, ERROR_ACCESS_DENIED);
+    FAILS(GetFileInformationByHandleEx, BOOL{FALSE}, ERROR_ACCESS_DENIED);
     FAILS(SetFileInformationByHandle, BOOL{FALSE}, ERROR_ACCESS_DENIED);
     FAILS(GetFinalPathNameByHandleW, DWORD{0}, ERROR_PATH_NOT_FOUND);
     FAILS(CompareStringOrdinal, int{0}, ERROR_INVALID_PARAMETER);
@@ -186,7 +187,7 @@ void InstallSweep() {
     FAILS(ConvertStringSecurityDescriptorToSecurityDescriptorW, BOOL{FALSE}, ERROR_NOT_ENOUGH_MEMORY);
     FAILS(GetSecurityDescriptorOwner, BOOL{FALSE}, ERROR_INVALID_SECURITY_DESCR);
     FAILS(GetSecurityDescriptorDacl, BOOL{FALSE}, ERROR_INVALID_SECURITY_DESCR);
-    FAILS(SetSecurityInfo, DWORD{ERROR_ACCESS_DENIED}, 0);
+    FAILS(GetSecurityInfo, DWORD{ERROR_ACCESS_DENIED}, 0);
     NeverFails(5);  // GetCurrentProcess, GetCommandLineW, GetLocalTime, Sleep, GetTickCount
 }
 
@@ -402,7 +403,9 @@ void ListFiles(const std::wstring& folder, const std::vector<std::wstring>& skip
         if (name == L"." || name == L"..") continue;
         const std::wstring path = Lower(folder + L"\\" + name);
         bool skip = false;
-        for (const auto& s : skipped) skip = skip || path == s;
+        // A product folder that could not be emptied moves aside under its
+        // name with a suffix: still the package folder's.
+        for (const auto& s : skipped) skip = skip || path == s || path.rfind(s + L".", 0) == 0;
         if (skip) continue;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             // Links lead out of the prefix (Wine links the user's folders to

@@ -255,8 +255,8 @@ TEST_F(InstallSteps, PrerequisitesFollowPlatformAndCarriedResources) {
         EXPECT_EQ(RunNames(), c.runs);
         for (const auto& run : RunRecorder::runs) {
             EXPECT_EQ(run.parameters, L"/q /norestart");
-            EXPECT_EQ(run.file.rfind(Text(launcher.workingFolder), 0), 0u);  // in the working folder
-            EXPECT_EQ(run.currentDirectory, Text(launcher.workingFolder));   // and started there
+            EXPECT_EQ(run.file.rfind(Text(launcher.workingFolder.Path()), 0), 0u);  // in the working folder
+            EXPECT_EQ(run.currentDirectory, Text(launcher.workingFolder.Path()));   // and started there
             EXPECT_TRUE(testsupport::Exists(run.file));
         }
     }
@@ -309,7 +309,7 @@ TEST_F(InstallSteps, ElevationDecidesWhereTheWorkingFolderAndTheLogGo) {
         ::DeleteFileW(logsMade[0].c_str());
 
         EXPECT_EQ(launcher.InstallPrerequisites(), 0);
-        const std::wstring folder = Text(launcher.workingFolder);
+        const std::wstring folder = Text(launcher.workingFolder.Path());
         EXPECT_EQ(folder.rfind(row.base, 0), 0u) << folder;
         EXPECT_EQ(folder.size(), row.base.size() + 37) << folder;  // UUID and backslash
         ASSERT_EQ(RunRecorder::runs.size(), 1u);
@@ -336,7 +336,7 @@ TEST_F(InstallSteps, LegacyUninstallersLastResultCounts) {
         ASSERT_EQ(RunRecorder::runs.size(), c.runs);
         for (const auto& run : RunRecorder::runs) {
             EXPECT_EQ(run.parameters, L"");
-            EXPECT_EQ(run.currentDirectory, Text(launcher.workingFolder));
+            EXPECT_EQ(run.currentDirectory, Text(launcher.workingFolder.Path()));
         }
     }
 }

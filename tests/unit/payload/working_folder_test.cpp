@@ -23,7 +23,7 @@ class Extraction : public testing::Test {
 protected:
     void TearDown() override {
         locked.reset();
-        launcher.packageFolderLock.reset();
+        launcher.packageFolder.Release();
         launcher.RemoveWorkingFolder();
     }
 
@@ -163,7 +163,7 @@ TEST_F(Extraction, EachFailingStepPrintsItsLineAndReturnsItsCode) {
         if (c.path == Path::Empty) {
             EXPECT_TRUE(path.IsEmpty());
         } else {
-            const std::wstring folder = c.temporary ? Text(launcher.workingFolder) : testsupport::PackageFolder();
+            const std::wstring folder = c.temporary ? Text(launcher.workingFolder.Path()) : testsupport::PackageFolder();
             EXPECT_EQ(Text(path), folder + file);
         }
     }
@@ -190,7 +190,7 @@ TEST_F(Extraction, TwoExtractionsShareOneFolderAndEachQueriesTheTempPath) {
     testsupport::NotElevated();  // the working folder in the user's temporary folder
     EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
     ASSERT_EQ(result, 0);
-    const std::wstring folder = Text(launcher.workingFolder);
+    const std::wstring folder = Text(launcher.workingFolder.Path());
     wchar_t temp[MAX_PATH];
     ::GetTempPathW(MAX_PATH, temp);
     EXPECT_EQ(folder.size(), wcslen(temp) + 37);  // UUID and backslash
@@ -203,7 +203,7 @@ TEST_F(Extraction, TwoExtractionsShareOneFolderAndEachQueriesTheTempPath) {
 
     FailTempPath();
     EXPECT_EQ(Extract(L"VC2005_REDIST_64", L"EXE", L"c.exe", true), "GetTempPath failed (5)\n");
-    EXPECT_EQ(Text(launcher.workingFolder), folder);
+    EXPECT_EQ(Text(launcher.workingFolder.Path()), folder);
 }
 
 TEST_F(Extraction, ExistingPackageIsReplacedWholeAndExistingFolderIsUsed) {
@@ -265,7 +265,7 @@ TEST_F(Extraction, CollisionWithAnExistingFolderTakesANewName) {
     EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(uuidCalls, 2);
-    EXPECT_NE(Text(launcher.workingFolder), taken + L"\\");
+    EXPECT_NE(Text(launcher.workingFolder.Path()), taken + L"\\");
     EXPECT_TRUE(Exists(Text(path)));
     ::RemoveDirectoryW(taken.c_str());
 }
@@ -303,7 +303,7 @@ TEST_F(Extraction, RemovalDeletesFilesAndFolderButKeepsThePackage) {
     ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path, locked), 0);
     ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_64", L"EXE", L"b.exe", true, path, locked), 0);
     ASSERT_EQ(launcher.ExtractResourceToFile(L"MSI32", L"MSI", L"CorvaneInstaller.msi", false, path, locked), 0);
-    const std::wstring folder = Text(launcher.workingFolder);
+    const std::wstring folder = Text(launcher.workingFolder.Path());
 
     launcher.RemoveWorkingFolder();
     EXPECT_FALSE(Exists(folder));
@@ -316,12 +316,12 @@ TEST_F(Extraction, RemovalDeletesFilesAndFolderButKeepsThePackage) {
 
     // After removal, a new request makes a new folder.
     ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path, locked), 0);
-    EXPECT_NE(Text(launcher.workingFolder), folder);
+    EXPECT_NE(Text(launcher.workingFolder.Path()), folder);
 }
 
 TEST_F(Extraction, SubfolderStaysWithTheFolderAndNothingIsPrinted) {
     ASSERT_EQ(launcher.ExtractResourceToFile(L"VC2005_REDIST_32", L"EXE", L"a.exe", true, path, locked), 0);
-    const std::wstring folder = Text(launcher.workingFolder);
+    const std::wstring folder = Text(launcher.workingFolder.Path());
     ASSERT_TRUE(::CreateDirectoryW((folder + L"sub").c_str(), nullptr));
     locked.reset();  // as once its child has ended
 
@@ -394,7 +394,7 @@ BOOL WINAPI ExtraByte(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOV
 }
 DWORD WINAPI LevelIsLink(LPCWSTR path) {
     const DWORD attributes = ::GetFileAttributesW(path);
-    return wcsstr(path, L"TolvexOrvik") ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
+    return wcsstr(path, L"Installers") ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
 }
 BOOL WINAPI LimitedToken(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID information, DWORD, PDWORD length) {
     *static_cast<TOKEN_ELEVATION_TYPE*>(information) = TokenElevationTypeLimited;
@@ -435,13 +435,6 @@ TEST_F(Extraction, LinksSwappedFilesAndFailedProtectionAreRefused) {
         {"file grew after writing", [] { Api().ReadFile = refusals::ExtraByte; }, false, "CompareFile failed (1006)\n"},
         {"a package level is a link", [] { Api().GetFileAttributesW = refusals::LevelIsLink; }, false,
          "CheckFolder failed (681)\n"},
-        {"protection cannot be set",
-         [] { seam::FailWith<&WindowsApi::SetSecurityInfo>(DWORD{ERROR_ACCESS_DENIED}, DWORD{0}); }, false,
-         "SetSecurityInfo failed (5)\n"},
-        // Never a null list on the product folder: it would let everyone in.
-        {"no access list to set",
-         [] { seam::FailWith<&WindowsApi::GetSecurityDescriptorDacl>(BOOL{FALSE}, DWORD{ERROR_INVALID_SECURITY_DESCR}); },
-         false, "GetSecurityDescriptorDacl failed (1338)\n"},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -452,14 +445,13 @@ TEST_F(Extraction, LinksSwappedFilesAndFailedProtectionAreRefused) {
         EXPECT_EQ(Extract(L"MSI64", L"MSI", file.c_str(), c.temporary), c.line);
         EXPECT_NE(result, 0);
         EXPECT_FALSE(locked);  // nothing to run
-        launcher.packageFolderLock.reset();
+        launcher.packageFolder.Release();
     }
 }
 
 // The access lists handed to Windows, read back as SDDL (Wine accepts and
 // converts them but does not store them).
-std::vector<std::wstring> createdWith;  // per CreateDirectoryW: SDDL or "inherited"
-std::wstring protectedWith;             // SetSecurityInfo: flags and SDDL
+std::vector<std::wstring> createdWith;  // per folder made (not tried): SDDL or "inherited"
 std::wstring Sddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
     LPWSTR text = nullptr;
     if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr))
@@ -468,61 +460,129 @@ std::wstring Sddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
     ::LocalFree(text);
     return sddl;
 }
-
-TEST_F(Extraction, FoldersGetTheirAccessListsAndElevationDecidesForThePackageFolder) {
+constexpr SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+// Records every folder made, by path or relative to a held folder.
+void RecordFolderCreation() {
     Api().CreateDirectoryW = [](LPCWSTR path, LPSECURITY_ATTRIBUTES security) WINAPI -> BOOL {
-        createdWith.push_back(security ? Sddl(security->lpSecurityDescriptor,
-                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)
-                                       : L"inherited");
-        return ::CreateDirectoryW(path, security);
+        const std::wstring sddl = security ? Sddl(security->lpSecurityDescriptor, kOwnerAndDacl) : L"inherited";
+        const BOOL made = ::CreateDirectoryW(path, security);
+        if (made) createdWith.push_back(sddl);
+        return made;
     };
-    Api().SetSecurityInfo = [](HANDLE, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner, PSID group,
-                               PACL dacl, PACL) WINAPI -> DWORD {
-        SECURITY_DESCRIPTOR descriptor;
-        ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-        ::SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
-        ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
-        if (parts & PROTECTED_DACL_SECURITY_INFORMATION)
-            ::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-        protectedWith = std::to_wstring(type) + L" " + std::to_wstring(group == nullptr) + L" " +
-                        Sddl(&descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
-        return ERROR_SUCCESS;
-    };
+    ReplaceNtCreateFile([](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                           PLARGE_INTEGER size, ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
+                           PVOID ea, ULONG eaLength) NTAPI -> NTSTATUS {
+        const NTSTATUS status = realNtCreateFile(file, access, attributes, io, size, fileAttributes, share,
+                                                 disposition, options, ea, eaLength);
+        if (status >= 0 && disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE)) {
+            createdWith.push_back(attributes->SecurityDescriptor
+                                      ? Sddl(attributes->SecurityDescriptor, kOwnerAndDacl)
+                                      : L"inherited");
+        }
+        return status;
+    });
+}
+// The existing product folder's owner and list, as GetSecurityInfo reports
+// them; empty for a failing query.
+std::wstring existingSecurity;
+DWORD WINAPI ExistingSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* dacl, PACL*,
+                              PSECURITY_DESCRIPTOR* descriptor) {
+    if (existingSecurity.empty()) return ERROR_ACCESS_DENIED;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(existingSecurity.c_str(), SDDL_REVISION_1, descriptor,
+                                                                nullptr))
+        return ::GetLastError();
+    BOOL present = FALSE, defaulted = FALSE;
+    ::GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    ::GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+TEST_F(Extraction, FoldersGetTheirAccessListsAtCreation) {
+    RecordFolderCreation();
     const std::wstring working = L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
     const std::wstring package = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-    const std::wstring packageDacl = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
     struct Case {
         const char* name;
         bool limited;
         std::vector<std::wstring> created;  // temporary folder, then the three package levels
-        std::wstring productFolder;         // what SetSecurityInfo got, or "" for no call
     };
     const Case cases[] = {
-        // Elevated, the working folder is tried in SystemTemp first (Wine has
-        // none), then made in the Windows folder's Temp.
-        {"elevated", false, {working, working, package, package, package}, L"1 1 " + packageDacl},
-        {"not elevated", true, {working, L"inherited", L"inherited", L"inherited"}, L""},
+        // Elevated, the product folder is made relative to its held parent.
+        {"elevated", false, {working, package, package, package}},
+        {"not elevated", true, {working, L"inherited", L"inherited", L"inherited"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.limited) testsupport::NotElevated();
+        testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
+        createdWith.clear();
+        ASSERT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
+        ASSERT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
+        EXPECT_EQ(createdWith, c.created);
+        locked.reset();
+        launcher.packageFolder.Release();
+        launcher.RemoveWorkingFolder();
+    }
+}
+
+// Elevated, an existing product folder is used only while nobody but SYSTEM
+// and Administrators may change it; any other is replaced by a fresh one
+// with the protected list, and what it held goes with it. One that cannot
+// be deleted (a file in it is in use) moves aside.
+TEST_F(Extraction, ElevatedRunsReplaceAProductFolderOthersMayChange) {
+    const std::wstring product = testsupport::PackageFolder();
+    const std::wstring package = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    struct Case {
+        const char* name;
+        std::wstring security;  // the existing folder's, "" when it cannot be read
+        bool replaced;
+        bool inUse = false;     // a file in it is held open, so it cannot be deleted
+    };
+    const Case cases[] = {
+        {"the launcher's own list", package, false},
+        {"SYSTEM's, creator owner may write", L"O:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;OICIIO;FA;;;CO)", false},
+        {"others denied", L"O:BAD:P(D;;FA;;;WD)(A;;FA;;;BA)", false},
+        {"owned by a user", L"O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;SY)(A;;FA;;;BA)", true},
+        {"owned by Users", L"O:BUD:P(A;;FA;;;SY)", true},
+        {"Users may add files (as ProgramData gives)", L"O:BAD:(A;;FA;;;BA)(A;CI;0x100006;;;BU)", true},
+        {"Users may write what is made in it", L"O:BAD:P(A;;FA;;;BA)(A;OICIIO;FA;;;BU)", true},
+        {"Everyone may change its list", L"O:BAD:P(A;;FA;;;BA)(A;;WD;;;WD)", true},
+        {"no list at all", L"O:BA", true},
+        {"an entry of another kind", L"O:BAD:P(A;;FA;;;BA)(OA;;FA;;;WD)", true},
+        {"cannot be read", L"", true},
+        {"in use", L"O:BUD:P(A;;FA;;;SY)", true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         seam::SeamScope caseScope;
-        if (c.limited) Api().GetTokenInformation = refusals::LimitedToken;
         testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
+        ASSERT_EQ(::SHCreateDirectoryExW(nullptr, product.c_str(), nullptr), ERROR_SUCCESS);
+        testsupport::WriteFileBytes(product + L"planted.dll", "planted");
+        platform::UniqueFile inUse;
+        if (c.inUse) {
+            inUse.reset(::CreateFileW((product + L"planted.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        }
+        existingSecurity = c.security;
+        Api().GetSecurityInfo = ExistingSecurity;
+        RecordFolderCreation();
         createdWith.clear();
-        protectedWith.clear();
-        ASSERT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
-        ASSERT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
-        EXPECT_EQ(createdWith, c.created);
-        EXPECT_EQ(protectedWith, c.productFolder);
-        // An existing product folder is protected all the same.
-        protectedWith.clear();
-        launcher.packageFolderLock.reset();
-        ASSERT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
-        EXPECT_EQ(protectedWith, c.productFolder);
+
+        EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
+        EXPECT_EQ(createdWith, c.replaced ? std::vector<std::wstring>{package} : std::vector<std::wstring>{});
+        EXPECT_EQ(ReadFileBytes(product + L"CorvaneInstaller.msi"), "payload MSI64");
+        EXPECT_EQ(Exists(product + L"planted.dll"), !c.replaced);
         locked.reset();
-        launcher.packageFolderLock.reset();
-        launcher.RemoveWorkingFolder();
+        launcher.packageFolder.Release();
+        inUse.reset();
+        // Moved aside beside the new one, with what could not be deleted.
+        WIN32_FIND_DATAW entry{};
+        const std::wstring aside = product.substr(0, product.size() - 1) + L".*-*";
+        const HANDLE found = ::FindFirstFileW(aside.c_str(), &entry);
+        EXPECT_EQ(found != INVALID_HANDLE_VALUE, c.inUse);
+        if (found != INVALID_HANDLE_VALUE) ::FindClose(found);
     }
+    testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
 }
 
 // ---- Large payloads ------------------------------------------------------------------
@@ -593,31 +653,59 @@ std::string UnixPath(const std::wstring& path) {
     return text;
 }
 
-std::string product, aside, canary;  // Unix paths
+std::string target, aside, canary;  // Unix paths: the folder swapped, where it goes, the link's target
+std::wstring asideFolder;           // where it goes, for Windows
 bool armed = false;
 
-// Moves the product folder aside and puts a link to the canary folder in its
+// Moves the target folder aside and puts a link to the canary folder in its
 // place, once per run.
 void Swap() {
     if (!armed) return;
     armed = false;
-    EXPECT_EQ(UnixCall(kRename, product.c_str(), aside.c_str()), 0);
-    EXPECT_EQ(UnixCall(kSymlink, canary.c_str(), product.c_str()), 0);
+    EXPECT_EQ(UnixCall(kRename, target.c_str(), aside.c_str()), 0);
+    EXPECT_EQ(UnixCall(kSymlink, canary.c_str(), target.c_str()), 0);
+}
+// Aims the swap at the Windows folder `folder` (no trailing backslash).
+void Aim(const std::wstring& folder) {
+    target = UnixPath(folder);
+    aside = target + ".aside";
+    asideFolder = folder + L".aside";
 }
 
-void AfterLevelCheck() {
+// The package's levels: swapped after the product folder's own level check
+// (the path of runs that are not elevated), or after its parent's (the
+// elevated path, which checks the product folder on its handle).
+void AfterLevelCheckOf(const wchar_t* level) {
+    static const wchar_t* checked;
+    checked = level;
     Api().GetFileAttributesW = [](LPCWSTR path) WINAPI -> DWORD {
         const DWORD attributes = ::GetFileAttributesW(path);
-        if (wcsstr(path, L"TolvexOrvik")) Swap();
+        if (wcsstr(path, checked)) Swap();
         return attributes;
     };
 }
+void AfterProductLevelCheck() { AfterLevelCheckOf(L"TolvexOrvik"); }
+void AfterParentLevelCheck() { AfterLevelCheckOf(L"Installers"); }
+// Once a folder is held: the product folder, or the working folder (aimed
+// at when its hold is taken).
 void AfterHold() {
     Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                            DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
         const HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
-        if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) && wcsstr(path, L"TolvexOrvik")) Swap();
+        if (flags & FILE_FLAG_OPEN_REPARSE_POINT) {
+            if (!wcsstr(path, L"TolvexOrvik")) Aim(path);
+            Swap();
+        }
         return file;
+    };
+}
+// Elevated, once the product folder's owner and list were read.
+void AfterOwnerCheck() {
+    Api().GetSecurityInfo = [](HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID* owner,
+                               PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) WINAPI -> DWORD {
+        const DWORD read = ::GetSecurityInfo(handle, type, parts, owner, group, dacl, sacl, descriptor);
+        Swap();
+        return read;
     };
 }
 void AfterWrite() {
@@ -627,6 +715,11 @@ void AfterWrite() {
         Swap();
         return wrote;
     };
+}
+// The user's TEMP, swapped before anything is extracted.
+void TempSwapped() {
+    Aim(testsupport::UserTempFolder().substr(0, testsupport::UserTempFolder().size() - 1));
+    Swap();
 }
 
 // The names in `folder`, with the bytes of each.
@@ -646,62 +739,88 @@ std::vector<std::string> Contents(const std::wstring& folder) {
 
 }  // namespace attacks
 
-// An older package is in the product folder; at a point between a check and
-// an act the folder is moved aside and a link to a canary folder, which
-// holds a file of the package's name, put in its place. The canary stays as
-// it was, and the run either refuses or writes its package into the folder
-// it checked and holds, never into the canary.
-TEST_F(Extraction, AProductFolderSwappedForALinkNeverReachesWhereTheLinkLeads) {
+// At a point between a check and an act, the product folder (holding an
+// older package), the working folder or the user's TEMP is moved aside and a
+// link to a canary folder, which holds a file of the package's name, put in
+// its place. The canary stays as it was, nothing is made there, and the run
+// either refuses or writes into the folder it checked and holds.
+TEST_F(Extraction, AFolderSwappedForALinkNeverReachesWhereTheLinkLeads) {
     const std::wstring productFolder = testsupport::PackageFolder().substr(0, testsupport::PackageFolder().size() - 1);
     const std::wstring canaryFolder = testsupport::CommonAppData() + L"\\Canary";
-    const std::wstring asideFolder = productFolder + L".aside";
+    enum Folder { kProduct, kWorking, kTemp };
     struct Case {
         const char* name;
         void (*attack)();
+        Folder swapped;
+        bool elevated;
+        bool removeBeforeChecking;  // the working folder's removal runs before the checks
         std::string line;
         int code;
-        std::string asideHolds;  // the package folder moved aside: what it holds afterwards
     };
-    // Windows keeps the held folder from being moved at all; Wine lets the
-    // move below it happen, and then resolves some names through the folder's
-    // old path, so the later rows end in a refusal rather than a run.
+    // Windows keeps a held folder from being moved at all; Wine lets the move
+    // below it happen, and then resolves some names through the folder's old
+    // path, so some rows end in a refusal rather than a run.
     const Case cases[] = {
         // Held on the link's target: the handle shows another place.
-        {"after the level check", attacks::AfterLevelCheck, "CheckFolder failed (681)\n", 681, ""},
+        {"product, by path: after the level check", attacks::AfterProductLevelCheck, kProduct, false, false,
+         "CheckFolder failed (681)\n", 681},
         // Delete and create go to the held folder, not where its name now
         // leads; Wine does not carry out the delete there.
-        {"after the hold", attacks::AfterHold, "CreateFile failed (80)\n", 80, ""},
+        {"product, by path: after the hold", attacks::AfterHold, kProduct, false, false, "CreateFile failed (80)\n",
+         80},
+        {"product: after the parent's level check", attacks::AfterParentLevelCheck, kProduct, true, false,
+         "CheckFolder failed (681)\n", 681},
+        // Replaced through its handle: what is deleted or moved is the folder
+        // held, and the new one is made relative to the held parent.
+        {"product: after its owner was read", attacks::AfterOwnerCheck, kProduct, true, false, "", 0},
         // The reopened file is not the one name of a file in the held folder.
-        {"after the write", attacks::AfterWrite, "CheckFile failed (681)\n", 681, "CorvaneInstaller.msi=payload MSI64"},
+        {"product: after the write", attacks::AfterWrite, kProduct, true, false, "CheckFile failed (681)\n", 681},
+        {"working folder: after the hold", attacks::AfterHold, kWorking, true, false, "CheckFile failed (681)\n", 681},
+        {"working folder: before the removal", [] {}, kWorking, true, true, "", 0},
+        // Elevated runs never use it.
+        {"TEMP: before the run", attacks::TempSwapped, kTemp, true, false, "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         seam::SeamScope caseScope;
+        if (!c.elevated) testsupport::NotElevated();
         testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
         testsupport::RemoveTree(canaryFolder);
         ::SHCreateDirectoryExW(nullptr, productFolder.c_str(), nullptr);
         ::CreateDirectoryW(canaryFolder.c_str(), nullptr);
         testsupport::WriteFileBytes(productFolder + L"\\CorvaneInstaller.msi", "older");
         testsupport::WriteFileBytes(canaryFolder + L"\\CorvaneInstaller.msi", "canary");
-        attacks::product = attacks::UnixPath(productFolder);
-        attacks::aside = attacks::UnixPath(asideFolder);
         attacks::canary = attacks::UnixPath(canaryFolder);
-        ASSERT_FALSE(attacks::product.empty() || attacks::aside.empty() || attacks::canary.empty());
+        attacks::target.clear();
+        if (c.swapped == kProduct) attacks::Aim(productFolder);
         attacks::armed = true;
         c.attack();
 
-        EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), c.line);
-        EXPECT_EQ(result, c.code);
+        const bool temporary = c.swapped != kProduct;
+        if (c.removeBeforeChecking) {
+            ASSERT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
+            locked.reset();
+            attacks::Aim(Text(launcher.workingFolder.Path()).substr(0, launcher.workingFolder.Path().GetLength() - 1));
+            attacks::Swap();
+            launcher.RemoveWorkingFolder();
+        } else {
+            EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", temporary), c.line);
+            EXPECT_EQ(result, c.code);
+            EXPECT_EQ(static_cast<bool>(locked), c.code == 0);
+        }
         EXPECT_FALSE(attacks::armed);  // the swap happened
-        EXPECT_EQ(static_cast<bool>(locked), c.code == 0);
         locked.reset();
-        launcher.packageFolderLock.reset();
+        launcher.packageFolder.Release();
+        launcher.RemoveWorkingFolder();
         EXPECT_EQ(attacks::Contents(canaryFolder), std::vector<std::string>{"CorvaneInstaller.msi=canary"});
-        const std::vector<std::string> asideHolds =
-            c.asideHolds.empty() ? std::vector<std::string>{"CorvaneInstaller.msi=older"}
-                                 : std::vector<std::string>{c.asideHolds};
-        EXPECT_EQ(attacks::Contents(asideFolder), asideHolds);
-        attacks::UnixCall(attacks::kUnlink, attacks::product.c_str(), nullptr);
+        // Undone: the link goes, the folder comes back (TEMP) or goes.
+        ASSERT_FALSE(attacks::target.empty());
+        attacks::UnixCall(attacks::kUnlink, attacks::target.c_str(), nullptr);
+        if (c.swapped == kTemp) {
+            EXPECT_EQ(attacks::UnixCall(attacks::kRename, attacks::aside.c_str(), attacks::target.c_str()), 0);
+        } else if (c.swapped == kWorking) {
+            testsupport::RemoveTree(attacks::asideFolder);
+        }
     }
     testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
     testsupport::RemoveTree(canaryFolder);

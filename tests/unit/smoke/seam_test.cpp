@@ -150,7 +150,7 @@ TEST(LoadSystemLibraries, RestrictsTheSearchBeforeLoadingAnythingFromTheSystemFo
 TEST(LoadSystemLibraries, AMissingFunctionIsReportedWithItsCode) {
     seam::SeamScope scope;
     Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
-        if (std::string(name) == "SetSecurityInfo") {
+        if (std::string(name) == "GetSecurityInfo") {
             ::SetLastError(ERROR_PROC_NOT_FOUND);
             return nullptr;
         }
