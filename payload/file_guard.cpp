@@ -45,12 +45,7 @@ CString WithoutTrailingBackslash(const CString& path) {
 // the seam like every other call.
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-using NtSetInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 using NtStatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
-
-// FileRenameInformation of the native call: a new name relative to a folder
-// handle, which the Win32 call does not pass on everywhere.
-constexpr ULONG kFileRenameInformation = 10;
 
 constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
 constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003A);
@@ -59,7 +54,6 @@ constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 
 struct NativeCalls {
     NtCreateFileFunction createFile = nullptr;
-    NtSetInformationFileFunction setInformation = nullptr;
     NtStatusToErrorFunction toError = nullptr;
 
     int Find() {
@@ -69,9 +63,6 @@ struct NativeCalls {
         createFile = reinterpret_cast<NtCreateFileFunction>(
             reinterpret_cast<void*>(api.GetProcAddress(ntdll, "NtCreateFile")));
         if (!createFile) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
-        setInformation = reinterpret_cast<NtSetInformationFileFunction>(
-            reinterpret_cast<void*>(api.GetProcAddress(ntdll, "NtSetInformationFile")));
-        if (!setInformation) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
         toError = reinterpret_cast<NtStatusToErrorFunction>(
             reinterpret_cast<void*>(api.GetProcAddress(ntdll, "RtlNtStatusToDosError")));
         if (!toError) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
@@ -169,18 +160,42 @@ int FinalPath(HANDLE handle, CString& path) {
     return Refused("GetFinalPathNameByHandle", ERROR_INSUFFICIENT_BUFFER);
 }
 
-int CheckHeldFolder(HANDLE folder) {
+namespace {
+
+// Refuses unless the item held by `item` has exactly one name and, as a
+// folder, is one and no link; refusals are named after `isFolder`.
+int CheckItem(HANDLE item, bool isFolder) {
+    const char* const check = isFolder ? "CheckFolder" : "CheckFile";
     BY_HANDLE_FILE_INFORMATION information{};
-    if (!platform::Api().GetFileInformationByHandle(folder, &information)) {
+    if (!platform::Api().GetFileInformationByHandle(item, &information)) {
         return Failed("GetFileInformationByHandle", ERROR_GEN_FAILURE);
     }
-    // The handle was opened on a link itself, never through it: a link
-    // shows here, whenever it was put there.
-    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused("CheckFolder", kRedirected);
-    if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return Refused("CheckFolder", kNotAFolder);
-    if (information.nNumberOfLinks != 1) return Refused("CheckFolder", kExtraLinks);
+    if (isFolder) {
+        // The handle was opened on a link itself, never through it: a link
+        // shows here, whenever it was put there.
+        if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused(check, kRedirected);
+        if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return Refused(check, kNotAFolder);
+    }
+    // A second name would let whoever holds it reach the item.
+    if (information.nNumberOfLinks != 1) return Refused(check, kExtraLinks);
     return 0;
 }
+
+// CheckItem, and the final path of `item` must be that of the folder held
+// by `folder` followed by "\" and `name`.
+int CheckItemIn(HANDLE item, HANDLE folder, const CString& name, bool isFolder) {
+    if (const int error = CheckItem(item, isFolder)) return error;
+    CString folderPath;
+    CString itemPath;
+    if (const int error = FinalPath(folder, folderPath)) return error;
+    if (const int error = FinalPath(item, itemPath)) return error;
+    if (!SamePath(itemPath, folderPath + L'\\' + name)) return Refused(isFolder ? "CheckFolder" : "CheckFile", kRedirected);
+    return 0;
+}
+
+}  // namespace
+
+int CheckHeldFolder(HANDLE folder) { return CheckItem(folder, true); }
 
 namespace {
 
@@ -251,25 +266,6 @@ int HoldFolderBelow(const CString& base, const CString& relative, DWORD extraAcc
     return 0;
 }
 
-namespace {
-
-int CheckFileInFolder(HANDLE file, HANDLE folder, const CString& fileName) {
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!platform::Api().GetFileInformationByHandle(file, &information)) {
-        return Failed("GetFileInformationByHandle", ERROR_GEN_FAILURE);
-    }
-    // A second name would let whoever holds it reach the bytes.
-    if (information.nNumberOfLinks != 1) return Refused("CheckFile", kExtraLinks);
-
-    CString folderPath;
-    CString filePath;
-    if (const int error = FinalPath(folder, folderPath)) return error;
-    if (const int error = FinalPath(file, filePath)) return error;
-    if (!SamePath(filePath, folderPath + L'\\' + fileName)) return Refused("CheckFile", kRedirected);
-    return 0;
-}
-
-}  // namespace
 
 int CompareFileWith(HANDLE file, const void* bytes, DWORD size) {
     const auto* expected = static_cast<const BYTE*>(bytes);
@@ -291,23 +287,21 @@ int CompareFileWith(HANDLE file, const void* bytes, DWORD size) {
 
 namespace {
 
-// The two groups a product folder may belong to: SYSTEM (S-1-5-18) and
-// Administrators (S-1-5-32-544); CREATOR OWNER (S-1-3-0) stands for whoever
-// makes a file in the folder, which is the launcher itself.
-bool IsSid(PSID sid, BYTE authority, DWORD first, int count, DWORD second) {
-    const auto* s = static_cast<const SID*>(sid);
-    const BYTE expected[6] = {0, 0, 0, 0, 0, authority};
-    if (!sid || s->Revision != SID_REVISION || s->SubAuthorityCount != count ||
-        std::memcmp(s->IdentifierAuthority.Value, expected, sizeof(expected)) != 0) {
-        return false;
-    }
-    return s->SubAuthority[0] == first && (count == 1 || s->SubAuthority[1] == second);
+// The two groups a product folder may belong to, SYSTEM (S-1-5-18) and
+// Administrators (S-1-5-32-544), as their SIDs' bytes; then CREATOR OWNER
+// (S-1-3-0), which stands for whoever makes a file in the folder: the
+// launcher itself.
+constexpr BYTE kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+constexpr BYTE kAdministratorsSid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+constexpr BYTE kCreatorOwnerSid[] = {1, 1, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0};
+
+// `sid` is `known`. Its second byte, the number of its parts, is compared
+// first: with it equal, `sid` is as long as `known`.
+template <size_t Size>
+bool IsSid(PSID sid, const BYTE (&known)[Size]) {
+    return sid && static_cast<const BYTE*>(sid)[1] == known[1] && std::memcmp(sid, known, Size) == 0;
 }
-bool IsAdministratorsSid(PSID sid) {
-    return IsSid(sid, 5, SECURITY_LOCAL_SYSTEM_RID, 1, 0) ||
-           IsSid(sid, 5, SECURITY_BUILTIN_DOMAIN_RID, 2, DOMAIN_ALIAS_RID_ADMINS);
-}
-bool IsCreatorOwnerSid(PSID sid) { return IsSid(sid, 3, SECURITY_CREATOR_OWNER_RID, 1, 0); }
+bool IsAdministratorsSid(PSID sid) { return IsSid(sid, kSystemSid) || IsSid(sid, kAdministratorsSid); }
 
 // Rights that let their holder change the folder or what is in it.
 constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
@@ -335,7 +329,7 @@ bool OnlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor) {
             const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(entry);
             if (header->AceSize < sizeof(ACCESS_ALLOWED_ACE)) return false;
             const auto sid = const_cast<DWORD*>(&allowed->SidStart);
-            if ((allowed->Mask & kWriteRights) && !IsAdministratorsSid(sid) && !IsCreatorOwnerSid(sid)) return false;
+            if ((allowed->Mask & kWriteRights) && !IsAdministratorsSid(sid) && !IsSid(sid, kCreatorOwnerSid)) return false;
         } else if (header->AceType != ACCESS_DENIED_ACE_TYPE) {
             return false;  // a kind of entry not judged here
         }
@@ -358,31 +352,7 @@ int OpenFolderIn(HANDLE parent, const CString& name, ACCESS_MASK access, ULONG d
 }
 
 int CheckFolderIn(HANDLE folder, HANDLE parent, const CString& name) {
-    if (const int error = CheckHeldFolder(folder)) return error;
-    CString parentPath;
-    CString folderPath;
-    if (const int error = FinalPath(parent, parentPath)) return error;
-    if (const int error = FinalPath(folder, folderPath)) return error;
-    if (!SamePath(folderPath, parentPath + L'\\' + name)) return Refused("CheckFolder", kRedirected);
-    return 0;
-}
-
-int RenameWithin(HANDLE item, HANDLE parent, const CString& newName) {
-    if (!IsBareName(newName)) return ERROR_INVALID_NAME;
-    // The structure ends in the name; room for the longest bare name.
-    union {
-        FILE_RENAME_INFO info;
-        BYTE bytes[sizeof(FILE_RENAME_INFO) + 256 * sizeof(wchar_t)];
-    } rename{};
-    rename.info.ReplaceIfExists = FALSE;
-    rename.info.RootDirectory = parent;
-    rename.info.FileNameLength = static_cast<DWORD>(newName.GetLength() * sizeof(wchar_t));
-    std::memcpy(rename.info.FileName, newName.GetString(), rename.info.FileNameLength);
-    NativeCalls native;
-    if (native.Find() != 0) return ERROR_PROC_NOT_FOUND;
-    IO_STATUS_BLOCK io{};
-    const NTSTATUS status = native.setInformation(item, &io, &rename, sizeof(rename), kFileRenameInformation);
-    return status >= 0 ? 0 : native.ErrorOf(status);
+    return CheckItemIn(folder, parent, name, true);
 }
 
 int HeldFolder::Hold(const CString& base, const CString& relative, DWORD extraAccess) {
@@ -400,7 +370,7 @@ int HeldFolder::CreateFreshFile(const CString& fileName, platform::UniqueFile& f
     if (const int error = CreateFreshFileIn(handle_.get(), fileName, created)) return error;
     // Written only once it is known to be the one name of a new file in the
     // held folder, not a file reached through a link.
-    if (const int error = CheckFileInFolder(created.get(), handle_.get(), fileName)) return error;
+    if (const int error = CheckItemIn(created.get(), handle_.get(), fileName, false)) return error;
     file = static_cast<platform::UniqueFile&&>(created);
     return 0;
 }
@@ -408,7 +378,7 @@ int HeldFolder::CreateFreshFile(const CString& fileName, platform::UniqueFile& f
 int HeldFolder::OpenReadOnly(const CString& fileName, platform::UniqueFile& file) const {
     platform::UniqueFile opened;
     if (const int error = OpenReadOnlyIn(handle_.get(), fileName, opened)) return error;
-    if (const int error = CheckFileInFolder(opened.get(), handle_.get(), fileName)) return error;
+    if (const int error = CheckItemIn(opened.get(), handle_.get(), fileName, false)) return error;
     file = static_cast<platform::UniqueFile&&>(opened);
     return 0;
 }

@@ -144,9 +144,6 @@ int CheckFolderIn(HANDLE folder, HANDLE parent, const CString& name);
 // it goes with its last handle. Returns whether that was accepted.
 bool DeleteThrough(HANDLE item);
 
-// Renames the item held by `item` (opened with DELETE access) to `newName`
-// directly in the folder held by `parent`. Returns 0 or the error.
-int RenameWithin(HANDLE item, HANDLE parent, const CString& newName);
 
 // Refuses unless the bytes of the open file `file`, read from its start, are
 // exactly `size` bytes equal to `bytes`.

@@ -31,26 +31,6 @@ constexpr DWORD kPathBufferLength = 512;
 // plenty; the bound keeps a broken UUID source from looping forever.
 constexpr int kFolderAttempts = 8;
 
-// A new UUID as text into `text`; on failure the name of the call that
-// failed into `failedCall` and its code as the result.
-int NewUuidText(CString& text, const char*& failedCall) {
-    auto& api = platform::Api();
-    UUID uuid{};
-    const RPC_STATUS created = api.UuidCreate(&uuid);
-    if (created != RPC_S_OK) {
-        failedCall = "UuidCreate";
-        return ErrorOr(static_cast<DWORD>(created), ERROR_GEN_FAILURE);
-    }
-    platform::UniqueRpcString converted;
-    const RPC_STATUS status = api.UuidToStringW(&uuid, converted.put());
-    if (status != RPC_S_OK) {
-        failedCall = "UuidToString";
-        return ErrorOr(static_cast<DWORD>(status), ERROR_GEN_FAILURE);
-    }
-    text = reinterpret_cast<const wchar_t*>(converted.get());
-    return 0;
-}
-
 // Makes a folder named by a new UUID inside `parent` (which ends in "\"),
 // with `security`, and returns 0 with the UUID in `name`. Only a name
 // collision leads to another attempt after a failing CreateDirectoryW; any
@@ -59,12 +39,27 @@ int NewUuidText(CString& text, const char*& failedCall) {
 // (when `report` is set) names the call that failed last. On failure `name`
 // is empty.
 int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, bool report, CString& name) {
+    auto& api = platform::Api();
     int result = ERROR_ALREADY_EXISTS;
     const char* failedCall = "CreateDirectory";
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
-        result = NewUuidText(name, failedCall);
-        if (result != 0) continue;
-        if (platform::Api().CreateDirectoryW(parent + name, security)) return 0;
+        UUID uuid{};
+        const RPC_STATUS created = api.UuidCreate(&uuid);
+        if (created != RPC_S_OK) {
+            result = ErrorOr(static_cast<DWORD>(created), ERROR_GEN_FAILURE);
+            failedCall = "UuidCreate";
+            continue;
+        }
+        platform::UniqueRpcString text;
+        const RPC_STATUS converted = api.UuidToStringW(&uuid, text.put());
+        if (converted != RPC_S_OK) {
+            result = ErrorOr(static_cast<DWORD>(converted), ERROR_GEN_FAILURE);
+            failedCall = "UuidToString";
+            continue;
+        }
+        name = reinterpret_cast<const wchar_t*>(text.get());
+        text.reset();
+        if (api.CreateDirectoryW(parent + name, security)) return 0;
 
         const DWORD error = GetLastError();
         name.Empty();
@@ -72,7 +67,6 @@ int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, bool 
         failedCall = "CreateDirectory";
         if (error != ERROR_ALREADY_EXISTS) break;
     }
-    name.Empty();
     if (report) PrintFailure(failedCall, result);
     return result;
 }
@@ -113,27 +107,27 @@ int LocateResource(const CString& name, const CString& type, const void*& bytes,
 int WorkingFolder::Prepare() {
     // Asked on every call, also when the folder exists already.
     wchar_t buffer[kPathBufferLength];
+    wchar_t second[kPathBufferLength];
+    DWORD length = 0;
+    DWORD secondLength = 0;
+    const char* call = "GetSystemWindowsDirectory";
     if (RunsElevated()) {
-        wchar_t second[kPathBufferLength];
-        const DWORD length = platform::WindowsSubfolder(platform::kElevatedTempFolders[0], buffer, kPathBufferLength);
-        const DWORD secondLength =
-            platform::WindowsSubfolder(platform::kElevatedTempFolders[1], second, kPathBufferLength);
-        if (length == 0 || secondLength == 0) {
-            const int code = ErrorOr(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-            PrintFailure("GetSystemWindowsDirectory", code);
-            return code;
-        }
-        return PrepareIn(CString(buffer, static_cast<int>(length)), CString(second, static_cast<int>(secondLength)));
+        length = platform::WindowsSubfolder(platform::kElevatedTempFolders[0], buffer, kPathBufferLength);
+        secondLength = platform::WindowsSubfolder(platform::kElevatedTempFolders[1], second, kPathBufferLength);
+        if (secondLength == 0) length = 0;
+    } else {
+        call = "GetTempPath";
+        length = platform::Api().GetTempPathW(kPathBufferLength, buffer);
+        // A path that does not fit reports the size it needs, its NUL
+        // included, and leaves no error code of its own.
+        if (length >= kPathBufferLength) length = 0;
     }
-    const DWORD length = platform::Api().GetTempPathW(kPathBufferLength, buffer);
-    // A path that does not fit reports the size it needs, its NUL included,
-    // and leaves no error code of its own.
-    if (length == 0 || length >= kPathBufferLength) {
+    if (length == 0) {
         const int code = ErrorOr(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-        PrintFailure("GetTempPath", code);
+        PrintFailure(call, code);
         return code;
     }
-    return PrepareIn(CString(buffer, static_cast<int>(length)), CString());
+    return PrepareIn(CString(buffer, static_cast<int>(length)), CString(second, static_cast<int>(secondLength)));
 }
 
 int WorkingFolder::PrepareIn(const CString& base, const CString& fallback) {
@@ -150,34 +144,17 @@ int WorkingFolder::PrepareIn(const CString& base, const CString& fallback) {
     if (const int error = MakeSecurityDescriptor(kWorkingFolderSecurity, descriptor)) return error;
     SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
     CString parent = base;
-    int made = MakeIn(parent, &security, fallback.IsEmpty());
+    int made = MakeUniqueFolder(parent, &security, fallback.IsEmpty(), name_);
     if (made != 0 && !fallback.IsEmpty()) {
         // The first place could not take the folder (older systems have no
         // SystemTemp): the fallback, whose failure is reported.
         parent = fallback;
-        made = MakeIn(parent, &security, true);
+        made = MakeUniqueFolder(parent, &security, true, name_);
     }
     if (made != 0) return made;
     // Held without the right to delete it: the children start in it, and
     // a current folder is opened without delete sharing.
     return Hold(parent, name_, 0);
-}
-
-int WorkingFolder::MakeIn(const CString& parent, SECURITY_ATTRIBUTES* security, bool report) {
-    // The parent is opened first, for the removal to come, so that a folder
-    // is made only where it can be removed again.
-    platform::UniqueFile parentHandle(platform::Api().CreateFileW(
-        parent, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-        nullptr));
-    if (!parentHandle) {
-        const int code = ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
-        if (report) PrintFailure("CreateFile", code);
-        return code;
-    }
-    const int made = MakeUniqueFolder(parent, security, report, name_);
-    if (made == 0) parent_ = static_cast<platform::UniqueFile&&>(parentHandle);
-    return made;
 }
 
 void WorkingFolder::Remove() {
@@ -187,71 +164,68 @@ void WorkingFolder::Remove() {
     // the very folder that was held, whatever its name leads to now.
     BY_HANDLE_FILE_INFORMATION held{};
     const bool known = IsHeld() && platform::Api().GetFileInformationByHandle(Handle(), &held);
+    const CString parentPath = Path().Left(Path().GetLength() - name_.GetLength() - 1);
     Release();
-    platform::UniqueFile folder;
-    BY_HANDLE_FILE_INFORMATION found{};
-    if (known && parent_ &&
-        OpenFolderIn(parent_.get(), name_, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, nullptr, folder) == 0 &&
-        platform::Api().GetFileInformationByHandle(folder.get(), &found) &&
-        found.dwVolumeSerialNumber == held.dwVolumeSerialNumber && found.nFileIndexHigh == held.nFileIndexHigh &&
-        found.nFileIndexLow == held.nFileIndexLow) {
-        // Fails while a plain subfolder is left in it, which is accepted.
-        DeleteThrough(folder.get());
+    if (known) {
+        const platform::UniqueFile parent(platform::Api().CreateFileW(
+            parentPath, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+            nullptr));
+        platform::UniqueFile folder;
+        BY_HANDLE_FILE_INFORMATION found{};
+        if (parent && OpenFolderIn(parent.get(), name_, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, nullptr, folder) == 0 &&
+            platform::Api().GetFileInformationByHandle(folder.get(), &found) &&
+            found.nFileIndexHigh == held.nFileIndexHigh && found.nFileIndexLow == held.nFileIndexLow) {
+            // Fails while a plain subfolder is left in it, which is accepted.
+            DeleteThrough(folder.get());
+        }
     }
-    folder.reset();
-    parent_.reset();
     name_.Empty();
 }
 
 namespace {
 
-// Where the product folder of an elevated run comes from: opened, checked
-// and kept when only administrators can change it, else replaced by a fresh
-// one made with the protected list given at its creation. `parent` holds
-// the folder it is in.
-int MakeOwnProductFolder(const HeldFolder& parent, const CString& name, PSECURITY_DESCRIPTOR protectedList,
-                         platform::UniqueFile& product) {
-    auto& api = platform::Api();
+// Opens or makes the product folder `name` relative to the folder held by
+// `parent`. Elevated (`protectedList` given), an existing folder is kept only
+// when nobody but SYSTEM and Administrators can change it; any other is
+// replaced by a fresh one made with the protected list. Without elevation
+// the user's own processes could change any folder, and the folder keeps
+// the security it has or inherits. A file standing there leaves `product`
+// empty.
+int MakeProductFolder(const HeldFolder& parent, const CString& name, PSECURITY_DESCRIPTOR protectedList,
+                      platform::UniqueFile& product) {
     // Read access (which includes reading its security) and the right to
     // delete or rename it; no delete sharing.
     constexpr ACCESS_MASK kAccess = GENERIC_READ | DELETE;
     const int opened = OpenFolderIn(parent.Handle(), name, kAccess, FILE_OPEN, nullptr, product);
+    if (opened == ERROR_DIRECTORY) return 0;
     if (opened == 0) {
         if (const int error = CheckFolderIn(product.get(), parent.Handle(), name)) return error;
+        if (!protectedList) return 0;
         PSID owner = nullptr;
         PACL dacl = nullptr;
-        platform::UniqueLocal descriptor;
         PSECURITY_DESCRIPTOR got = nullptr;
         // An owner or list that cannot be read counts as someone else's.
-        const DWORD read = api.GetSecurityInfo(product.get(), SE_FILE_OBJECT,
-                                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                                               nullptr, &dacl, nullptr, &got);
-        descriptor.reset(got);
-        if (read == ERROR_SUCCESS && OnlyAdministratorsWrite(descriptor.get())) return 0;
+        const DWORD read = platform::Api().GetSecurityInfo(
+            product.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+            &dacl, nullptr, &got);
+        const platform::UniqueLocal descriptor(got);
+        if (read == ERROR_SUCCESS && OnlyAdministratorsWrite(got)) return 0;
 
         // Someone else could change it: it holds nothing but an older
-        // package, which goes with it. What cannot be deleted (a file in
-        // use) keeps the folder, which then moves aside under a new name.
+        // package, which goes with it. A folder that cannot go (a file in it
+        // is in use) is not written to.
         HeldFolder old;
-        old.Take(parent.Path() + name + L'\\', product);
+        old.Take(CString(), product);
         old.DeleteContents();
-        if (old.Delete() != 0) {
-            const char* failedCall = "MoveFile";
-            CString aside;
-            int error = NewUuidText(aside, failedCall);
-            if (error == 0) error = RenameWithin(old.Handle(), parent.Handle(), name + L'.' + aside);
-            if (error != 0) {
-                PrintFailure(failedCall, error);
-                return error;
-            }
+        if (const int error = old.Delete()) {
+            PrintFailure("RemoveDirectory", error);
+            return error;
         }
-    } else if (opened == ERROR_DIRECTORY) {
-        return 0;  // a file stands there: nothing held
     } else if (opened != ERROR_FILE_NOT_FOUND) {
         PrintFailure("CreateFile", opened);
         return opened;
     }
-
     const int created = OpenFolderIn(parent.Handle(), name, kAccess, FILE_CREATE, protectedList, product);
     if (created != 0) {
         PrintFailure("SHCreateDirectoryEx", created);
@@ -288,32 +262,19 @@ int PackageFolder::PrepareBelow(const CString& commonAppData) {
     }
     SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
 
-    // The levels below the common application-data folder: those of the
-    // installers folder, then the product folder. Each is made if missing
-    // and must not be a link. A plain file standing where a level should be
-    // is no refusal: as when the system makes the levels, "already exists"
-    // is accepted, and making the next level, or creating the package in
-    // the last one, then fails with its own line and code.
-    const CString levels = CString(LauncherSettings.installersFolderName) + L'\\' + LauncherSettings.productFolderName;
+    // The installers folder's levels below the common application-data
+    // folder. Each is made if missing and must not be a link. A plain file
+    // standing where a level should be is no refusal: as when the system
+    // makes the levels, "already exists" is accepted, and making the next
+    // level then fails with its own line and code.
+    const CString levels(LauncherSettings.installersFolderName);
     CString relative;
-    bool isFolder = true;
     for (int start = 0; start <= levels.GetLength();) {
         int end = levels.Find(L'\\', start);
         if (end < 0) end = levels.GetLength();
         if (end > start) {
-            const CString name = levels.Mid(start, end - start);
-            if (elevated && isFolder && !relative.IsEmpty() && end == levels.GetLength()) {
-                // The product folder, made or checked relative to its held
-                // parent; its parent's levels were checked above.
-                HeldFolder parent;
-                if (const int error = parent.Hold(commonAppData, relative, 0)) return error;
-                platform::UniqueFile product;
-                if (const int error = MakeOwnProductFolder(parent, name, descriptor.get(), product)) return error;
-                Take(parent.Path() + name + L'\\', product);
-                return 0;
-            }
             if (!relative.IsEmpty()) relative += L'\\';
-            relative += name;
+            relative += levels.Mid(start, end - start);
             const CString path = commonAppData + L'\\' + relative;
             if (!api.CreateDirectoryW(path, elevated ? &security : nullptr)) {
                 const DWORD error = GetLastError();
@@ -323,18 +284,24 @@ int PackageFolder::PrepareBelow(const CString& commonAppData) {
                     return code;
                 }
             }
+            bool isFolder = true;
             if (const int error = CheckLevelIsNoLink(path, isFolder)) return error;
+            if (!isFolder) {
+                PrintFailure("SHCreateDirectoryEx", ERROR_PATH_NOT_FOUND);
+                return ERROR_PATH_NOT_FOUND;
+            }
         }
         start = end + 1;
     }
-    if (!isFolder) {
-        // A file where the product folder should be: nothing is held, and
-        // creating the package below it fails.
-        platform::UniqueFile none;
-        Take(commonAppData + L'\\' + relative + L'\\', none);
-        return 0;
-    }
-    return Hold(commonAppData, relative, 0);
+    // The product folder, opened or made relative to its held parent, whose
+    // levels were checked above.
+    HeldFolder parent;
+    if (const int error = parent.Hold(commonAppData, relative, 0)) return error;
+    platform::UniqueFile product;
+    const CString name(LauncherSettings.productFolderName);
+    if (const int error = MakeProductFolder(parent, name, descriptor.get(), product)) return error;
+    Take(parent.Path() + name + L'\\', product);
+    return 0;
 }
 
 }  // namespace payload

@@ -34,14 +34,7 @@ public:
     void Remove();
 
 private:
-    // Opens `parent` into parent_ and makes the folder in it, named into
-    // name_ (see PrepareIn); prints the failure when `report` is set.
-    int MakeIn(const CString& parent, SECURITY_ATTRIBUTES* security, bool report);
-
-    // The folder it was made in, open for relative opens only (shared
-    // fully, so it keeps nothing else from happening there).
-    platform::UniqueFile parent_;
-    CString name_;
+    CString name_;  // its own name, in the folder it was made in
 };
 
 // The shared package folder below the common application-data folder: the
@@ -55,8 +48,8 @@ public:
     // any that is a link. Elevated, the levels it makes get the protected
     // access list, and the product folder is used only when SYSTEM or
     // Administrators own it and no one else may write to it; otherwise it
-    // is deleted (or, when it cannot be, renamed aside) and made afresh with
-    // the protected list, relative to its held, checked parent. A file
+    // is deleted (a failure to delete it stops the step) and made afresh
+    // with the protected list, relative to its held, checked parent. A file
     // standing where the product folder should be is no refusal here:
     // nothing is held, and creating a file in it then fails.
     int PrepareBelow(const CString& commonAppData);

@@ -1,5 +1,7 @@
 #include "platform/windows_api.h"
 
+#include <cstddef>
+
 #include "platform/diagnostics.h"
 
 namespace platform {
@@ -53,12 +55,26 @@ public:
         return module;
     }
 
-    // Fills `entry` with the function `name` of `module`.
-    template <typename Function>
-    void Bind(HMODULE module, const char* name, Function& entry) {
-        if (error_ != 0) return;
-        entry = reinterpret_cast<Function>(reinterpret_cast<void*>(api_.GetProcAddress(module, name)));
-        if (!entry) Fail("GetProcAddress", ErrorOr(GetLastError(), ERROR_PROC_NOT_FOUND));
+    // One entry of the table and the name of its function.
+    struct Binding {
+        const char* name;
+        unsigned offset;  // of the entry in WindowsApi
+    };
+
+    // Loads the DLL `dll` and fills the entries `bindings` with its functions.
+    template <unsigned Count>
+    void Bind(const wchar_t* dll, const Binding (&bindings)[Count]) {
+        Bind(dll, bindings, Count);
+    }
+    void Bind(const wchar_t* dll, const Binding* bindings, unsigned count) {
+        const HMODULE module = Load(dll);
+        for (const Binding* binding = bindings; binding != bindings + count; ++binding) {
+            if (error_ != 0) return;
+            const FARPROC function = api_.GetProcAddress(module, binding->name);
+            if (!function) Fail("GetProcAddress", ErrorOr(GetLastError(), ERROR_PROC_NOT_FOUND));
+            // Every entry of the table is a function pointer.
+            *reinterpret_cast<FARPROC*>(reinterpret_cast<char*>(&api_) + binding->offset) = function;
+        }
     }
 
     int Error() const { return error_; }
@@ -76,56 +92,50 @@ private:
 
 }  // namespace
 
-#define PLATFORM_BIND(module, name) loader.Bind(module, #name, api.name)
+#define PLATFORM_BINDING(name) {#name, offsetof(WindowsApi, name)}
 
 int LoadSystemLibraries() {
-    WindowsApi& api = Api();
-    SystemLibraryLoader loader(api);
+    using Binding = SystemLibraryLoader::Binding;
+    static constexpr Binding kUser32[] = {
+        PLATFORM_BINDING(LoadStringW),      PLATFORM_BINDING(MessageBoxW),      PLATFORM_BINDING(GetMessageW),
+        PLATFORM_BINDING(TranslateMessage), PLATFORM_BINDING(DispatchMessageW),
+    };
+    static constexpr Binding kShell32[] = {PLATFORM_BINDING(SHGetFolderPathW), PLATFORM_BINDING(ShellExecuteExW)};
+    static constexpr Binding kComctl32[] = {PLATFORM_BINDING(InitCommonControlsEx)};
+    static constexpr Binding kRpcrt4[] = {PLATFORM_BINDING(UuidCreate), PLATFORM_BINDING(UuidToStringW),
+                                          PLATFORM_BINDING(RpcStringFreeW)};
+    static constexpr Binding kAdvapi32[] = {
+        PLATFORM_BINDING(RegOpenKeyExW),
+        PLATFORM_BINDING(RegCreateKeyExW),
+        PLATFORM_BINDING(RegCloseKey),
+        PLATFORM_BINDING(RegQueryInfoKeyW),
+        PLATFORM_BINDING(RegEnumKeyExW),
+        PLATFORM_BINDING(RegEnumValueW),
+        PLATFORM_BINDING(RegQueryValueExW),
+        PLATFORM_BINDING(RegSetValueExW),
+        PLATFORM_BINDING(RegDeleteKeyW),
+        PLATFORM_BINDING(OpenSCManagerW),
+        PLATFORM_BINDING(OpenServiceW),
+        PLATFORM_BINDING(ControlService),
+        PLATFORM_BINDING(CloseServiceHandle),
+        PLATFORM_BINDING(OpenProcessToken),
+        PLATFORM_BINDING(GetTokenInformation),
+        PLATFORM_BINDING(CheckTokenMembership),
+        PLATFORM_BINDING(ConvertStringSecurityDescriptorToSecurityDescriptorW),
+        PLATFORM_BINDING(GetSecurityDescriptorOwner),
+        PLATFORM_BINDING(GetSecurityDescriptorDacl),
+        PLATFORM_BINDING(GetSecurityInfo),
+    };
 
-    const HMODULE user32 = loader.Load(L"user32.dll");
-    PLATFORM_BIND(user32, LoadStringW);
-    PLATFORM_BIND(user32, MessageBoxW);
-    PLATFORM_BIND(user32, GetMessageW);
-    PLATFORM_BIND(user32, TranslateMessage);
-    PLATFORM_BIND(user32, DispatchMessageW);
-
-    const HMODULE shell32 = loader.Load(L"shell32.dll");
-    PLATFORM_BIND(shell32, SHGetFolderPathW);
-    PLATFORM_BIND(shell32, ShellExecuteExW);
-
-    const HMODULE comctl32 = loader.Load(L"comctl32.dll");
-    PLATFORM_BIND(comctl32, InitCommonControlsEx);
-
-    const HMODULE rpcrt4 = loader.Load(L"rpcrt4.dll");
-    PLATFORM_BIND(rpcrt4, UuidCreate);
-    PLATFORM_BIND(rpcrt4, UuidToStringW);
-    PLATFORM_BIND(rpcrt4, RpcStringFreeW);
-
-    const HMODULE advapi32 = loader.Load(L"advapi32.dll");
-    PLATFORM_BIND(advapi32, RegOpenKeyExW);
-    PLATFORM_BIND(advapi32, RegCreateKeyExW);
-    PLATFORM_BIND(advapi32, RegCloseKey);
-    PLATFORM_BIND(advapi32, RegQueryInfoKeyW);
-    PLATFORM_BIND(advapi32, RegEnumKeyExW);
-    PLATFORM_BIND(advapi32, RegEnumValueW);
-    PLATFORM_BIND(advapi32, RegQueryValueExW);
-    PLATFORM_BIND(advapi32, RegSetValueExW);
-    PLATFORM_BIND(advapi32, RegDeleteKeyW);
-    PLATFORM_BIND(advapi32, OpenSCManagerW);
-    PLATFORM_BIND(advapi32, OpenServiceW);
-    PLATFORM_BIND(advapi32, ControlService);
-    PLATFORM_BIND(advapi32, CloseServiceHandle);
-    PLATFORM_BIND(advapi32, OpenProcessToken);
-    PLATFORM_BIND(advapi32, GetTokenInformation);
-    PLATFORM_BIND(advapi32, CheckTokenMembership);
-    PLATFORM_BIND(advapi32, ConvertStringSecurityDescriptorToSecurityDescriptorW);
-    PLATFORM_BIND(advapi32, GetSecurityDescriptorOwner);
-    PLATFORM_BIND(advapi32, GetSecurityDescriptorDacl);
-    PLATFORM_BIND(advapi32, GetSecurityInfo);
-
+    SystemLibraryLoader loader(Api());
+    loader.Bind(L"user32.dll", kUser32);
+    loader.Bind(L"shell32.dll", kShell32);
+    loader.Bind(L"comctl32.dll", kComctl32);
+    loader.Bind(L"rpcrt4.dll", kRpcrt4);
+    loader.Bind(L"advapi32.dll", kAdvapi32);
     return loader.Error();
 }
 
-#undef PLATFORM_BIND
+#undef PLATFORM_BINDING
 
 }  // namespace platform

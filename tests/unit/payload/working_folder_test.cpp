@@ -528,7 +528,7 @@ TEST_F(Extraction, FoldersGetTheirAccessListsAtCreation) {
 // Elevated, an existing product folder is used only while nobody but SYSTEM
 // and Administrators may change it; any other is replaced by a fresh one
 // with the protected list, and what it held goes with it. One that cannot
-// be deleted (a file in it is in use) moves aside.
+// be deleted (a file in it is in use) stops the step: nothing is written.
 TEST_F(Extraction, ElevatedRunsReplaceAProductFolderOthersMayChange) {
     const std::wstring product = testsupport::PackageFolder();
     const std::wstring package = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
@@ -568,19 +568,15 @@ TEST_F(Extraction, ElevatedRunsReplaceAProductFolderOthersMayChange) {
         RecordFolderCreation();
         createdWith.clear();
 
-        EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
-        EXPECT_EQ(createdWith, c.replaced ? std::vector<std::wstring>{package} : std::vector<std::wstring>{});
-        EXPECT_EQ(ReadFileBytes(product + L"CorvaneInstaller.msi"), "payload MSI64");
-        EXPECT_EQ(Exists(product + L"planted.dll"), !c.replaced);
+        EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false),
+                  c.inUse ? "RemoveDirectory failed (145)\n" : "");
+        const bool made = c.replaced && !c.inUse;
+        EXPECT_EQ(createdWith, made ? std::vector<std::wstring>{package} : std::vector<std::wstring>{});
+        EXPECT_EQ(ReadFileBytes(product + L"CorvaneInstaller.msi"), c.inUse ? "<missing>" : "payload MSI64");
+        EXPECT_EQ(Exists(product + L"planted.dll"), !made);
         locked.reset();
         launcher.packageFolder.Release();
         inUse.reset();
-        // Moved aside beside the new one, with what could not be deleted.
-        WIN32_FIND_DATAW entry{};
-        const std::wstring aside = product.substr(0, product.size() - 1) + L".*-*";
-        const HANDLE found = ::FindFirstFileW(aside.c_str(), &entry);
-        EXPECT_EQ(found != INVALID_HANDLE_VALUE, c.inUse);
-        if (found != INVALID_HANDLE_VALUE) ::FindClose(found);
     }
     testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
 }
@@ -672,28 +668,41 @@ void Aim(const std::wstring& folder) {
     asideFolder = folder + L".aside";
 }
 
-// The package's levels: swapped after the product folder's own level check
-// (the path of runs that are not elevated), or after its parent's (the
-// elevated path, which checks the product folder on its handle).
-void AfterLevelCheckOf(const wchar_t* level) {
-    static const wchar_t* checked;
-    checked = level;
+// The product folder, swapped once it was checked, or checked and held:
+// where it is checked by path, after that check or after its hold; where it
+// is opened relative to its parent, after that open, which is both.
+bool IsProduct(const wchar_t* name, size_t length) {
+    return std::wstring(name, length).find(L"TolvexOrvik") != std::wstring::npos;
+}
+void AfterProductOpened() {
+    ReplaceNtCreateFile([](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                           PLARGE_INTEGER size, ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
+                           PVOID ea, ULONG eaLength) NTAPI -> NTSTATUS {
+        const NTSTATUS status = realNtCreateFile(file, access, attributes, io, size, fileAttributes, share,
+                                                 disposition, options, ea, eaLength);
+        if ((options & FILE_DIRECTORY_FILE) &&
+            IsProduct(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t)))
+            Swap();
+        return status;
+    });
+}
+void AfterProductLevelCheck() {
+    AfterProductOpened();
     Api().GetFileAttributesW = [](LPCWSTR path) WINAPI -> DWORD {
         const DWORD attributes = ::GetFileAttributesW(path);
-        if (wcsstr(path, checked)) Swap();
+        if (IsProduct(path, wcslen(path))) Swap();
         return attributes;
     };
 }
-void AfterProductLevelCheck() { AfterLevelCheckOf(L"TolvexOrvik"); }
-void AfterParentLevelCheck() { AfterLevelCheckOf(L"Installers"); }
 // Once a folder is held: the product folder, or the working folder (aimed
 // at when its hold is taken).
 void AfterHold() {
+    AfterProductOpened();
     Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                            DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
         const HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
-        if (flags & FILE_FLAG_OPEN_REPARSE_POINT) {
-            if (!wcsstr(path, L"TolvexOrvik")) Aim(path);
+        if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) && !wcsstr(path, L"Installers")) {
+            if (!IsProduct(path, wcslen(path))) Aim(path);
             Swap();
         }
         return file;
@@ -714,6 +723,20 @@ void AfterWrite() {
         const BOOL wrote = ::WriteFile(file, data, size, written, overlapped);
         Swap();
         return wrote;
+    };
+}
+// Before the working folder's removal: once it has been checked by path
+// (where it is), or as its listing starts through its handle.
+void BeforeRemoval() {
+    Api().GetFileAttributesW = [](LPCWSTR path) WINAPI -> DWORD {
+        const DWORD attributes = ::GetFileAttributesW(path);
+        Swap();
+        return attributes;
+    };
+    Api().GetFileInformationByHandleEx = [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                            DWORD size) WINAPI -> BOOL {
+        Swap();
+        return ::GetFileInformationByHandleEx(file, kind, information, size);
     };
 }
 // The user's TEMP, swapped before anything is extracted.
@@ -761,22 +784,22 @@ TEST_F(Extraction, AFolderSwappedForALinkNeverReachesWhereTheLinkLeads) {
     // below it happen, and then resolves some names through the folder's old
     // path, so some rows end in a refusal rather than a run.
     const Case cases[] = {
-        // Held on the link's target: the handle shows another place.
-        {"product, by path: after the level check", attacks::AfterProductLevelCheck, kProduct, false, false,
-         "CheckFolder failed (681)\n", 681},
+        // Elevated, the folder held is judged someone else's (Wine names
+        // the user as its owner) and emptied through its handle; Wine
+        // resolves the names in it through its old path, so it cannot be
+        // emptied and the step stops.
+        {"product: after its level check", attacks::AfterProductLevelCheck, kProduct, true, false,
+         "RemoveDirectory failed (145)\n", 145},
         // Delete and create go to the held folder, not where its name now
         // leads; Wine does not carry out the delete there.
-        {"product, by path: after the hold", attacks::AfterHold, kProduct, false, false, "CreateFile failed (80)\n",
-         80},
-        {"product: after the parent's level check", attacks::AfterParentLevelCheck, kProduct, true, false,
-         "CheckFolder failed (681)\n", 681},
-        // Replaced through its handle: what is deleted or moved is the folder
-        // held, and the new one is made relative to the held parent.
-        {"product: after its owner was read", attacks::AfterOwnerCheck, kProduct, true, false, "", 0},
+        {"product, not elevated: after its hold", attacks::AfterHold, kProduct, false, false,
+         "CreateFile failed (80)\n", 80},
+        {"product: after its owner was read", attacks::AfterOwnerCheck, kProduct, true, false,
+         "RemoveDirectory failed (145)\n", 145},
         // The reopened file is not the one name of a file in the held folder.
         {"product: after the write", attacks::AfterWrite, kProduct, true, false, "CheckFile failed (681)\n", 681},
         {"working folder: after the hold", attacks::AfterHold, kWorking, true, false, "CheckFile failed (681)\n", 681},
-        {"working folder: before the removal", [] {}, kWorking, true, true, "", 0},
+        {"working folder: before the removal", [] { attacks::armed = false; }, kWorking, true, true, "", 0},
         // Elevated runs never use it.
         {"TEMP: before the run", attacks::TempSwapped, kTemp, true, false, "", 0},
     };
@@ -801,7 +824,8 @@ TEST_F(Extraction, AFolderSwappedForALinkNeverReachesWhereTheLinkLeads) {
             ASSERT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
             locked.reset();
             attacks::Aim(Text(launcher.workingFolder.Path()).substr(0, launcher.workingFolder.Path().GetLength() - 1));
-            attacks::Swap();
+            attacks::armed = true;
+            attacks::BeforeRemoval();
             launcher.RemoveWorkingFolder();
         } else {
             EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", temporary), c.line);
