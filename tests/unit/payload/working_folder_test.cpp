@@ -701,8 +701,11 @@ void AfterHold() {
     Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                            DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
         const HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
-        if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) && !wcsstr(path, L"Installers")) {
-            if (!IsProduct(path, wcslen(path))) Aim(path);
+        if (!(flags & FILE_FLAG_OPEN_REPARSE_POINT)) return file;
+        if (IsProduct(path, wcslen(path))) {
+            Swap();
+        } else if (!wcsstr(path, L"Installers")) {  // not the product folder's parent
+            Aim(path);
             Swap();
         }
         return file;
@@ -832,6 +835,8 @@ TEST_F(Extraction, AFolderSwappedForALinkNeverReachesWhereTheLinkLeads) {
             EXPECT_EQ(result, c.code);
             EXPECT_EQ(static_cast<bool>(locked), c.code == 0);
         }
+        // Nothing made there, also for a moment.
+        EXPECT_EQ(attacks::Contents(canaryFolder), std::vector<std::string>{"CorvaneInstaller.msi=canary"});
         EXPECT_FALSE(attacks::armed);  // the swap happened
         locked.reset();
         launcher.packageFolder.Release();
