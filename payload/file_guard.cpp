@@ -96,7 +96,6 @@ struct NativeCalls {
     }
 };
 
-
 // A bare file name: no level, nothing a relative open could take elsewhere,
 // and short enough for a native name.
 bool IsBareName(const CString& name) {
@@ -131,12 +130,6 @@ int CheckLevelIsNoLink(const CString& path, bool& isFolder) {
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused("CheckFolder", kRedirected);
     isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return 0;
-}
-
-int CheckFolderLevel(const CString& path) {
-    bool isFolder = false;
-    if (const int error = CheckLevelIsNoLink(path, isFolder)) return error;
-    return isFolder ? 0 : Refused("CheckFolder", kNotAFolder);
 }
 
 int FinalPath(HANDLE handle, CString& path) {
@@ -189,8 +182,8 @@ int CheckItemIn(HANDLE item, HANDLE folder, const CString& name, bool isFolder) 
     CString itemPath;
     if (const int error = FinalPath(folder, folderPath)) return error;
     if (const int error = FinalPath(item, itemPath)) return error;
-    if (!SamePath(itemPath, folderPath + L'\\' + name)) return Refused(isFolder ? "CheckFolder" : "CheckFile", kRedirected);
-    return 0;
+    if (SamePath(itemPath, folderPath + L'\\' + name)) return 0;
+    return Refused(isFolder ? "CheckFolder" : "CheckFile", kRedirected);
 }
 
 }  // namespace
@@ -209,8 +202,8 @@ int CreateFreshFileIn(HANDLE folder, const CString& fileName, platform::UniqueFi
     // (read-only, held by another run) is reported by the delete's own
     // error; nothing to delete is the usual case.
     platform::UniqueFile older;
-    const NTSTATUS opened = native.Open(folder, fileName, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        FILE_OPEN, older);
+    constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const NTSTATUS opened = native.Open(folder, fileName, DELETE, kShareAll, FILE_OPEN, older);
     if (opened < 0 && opened != kObjectNameNotFound && opened != kObjectPathNotFound) {
         return Refused("DeleteFile", native.ErrorOf(opened));
     }
@@ -238,34 +231,6 @@ int OpenReadOnlyIn(HANDLE folder, const CString& fileName, platform::UniqueFile&
 }
 
 }  // namespace
-
-int HoldFolderBelow(const CString& base, const CString& relative, DWORD extraAccess,
-                    platform::UniqueFile& folder) {
-    auto& api = platform::Api();
-    const CString basePath = WithoutTrailingBackslash(base);
-    platform::UniqueFile baseHandle(api.CreateFileW(basePath, FILE_READ_ATTRIBUTES,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!baseHandle) return Failed("CreateFile", ERROR_GEN_FAILURE);
-    CString expected;
-    if (const int error = FinalPath(baseHandle.get(), expected)) return error;
-    expected += L'\\';
-    expected += relative;
-
-    // Read access takes part in sharing, so the missing delete sharing keeps
-    // every rename and removal of the folder out while it is held.
-    platform::UniqueFile held(api.CreateFileW(basePath + L'\\' + relative, GENERIC_READ | extraAccess,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!held) return Failed("CreateFile", ERROR_GEN_FAILURE);
-    if (const int error = CheckHeldFolder(held.get())) return error;
-    CString actual;
-    if (const int error = FinalPath(held.get(), actual)) return error;
-    if (!SamePath(actual, expected)) return Refused("CheckFolder", kRedirected);
-    folder = static_cast<platform::UniqueFile&&>(held);
-    return 0;
-}
-
 
 int CompareFileWith(HANDLE file, const void* bytes, DWORD size) {
     const auto* expected = static_cast<const BYTE*>(bytes);
@@ -329,7 +294,8 @@ bool OnlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor) {
             const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(entry);
             if (header->AceSize < sizeof(ACCESS_ALLOWED_ACE)) return false;
             const auto sid = const_cast<DWORD*>(&allowed->SidStart);
-            if ((allowed->Mask & kWriteRights) && !IsAdministratorsSid(sid) && !IsSid(sid, kCreatorOwnerSid)) return false;
+            const bool trusted = IsAdministratorsSid(sid) || IsSid(sid, kCreatorOwnerSid);
+            if ((allowed->Mask & kWriteRights) && !trusted) return false;
         } else if (header->AceType != ACCESS_DENIED_ACE_TYPE) {
             return false;  // a kind of entry not judged here
         }
@@ -355,9 +321,24 @@ int CheckFolderIn(HANDLE folder, HANDLE parent, const CString& name) {
     return CheckItemIn(folder, parent, name, true);
 }
 
-int HeldFolder::Hold(const CString& base, const CString& relative, DWORD extraAccess) {
-    path_ = WithoutTrailingBackslash(base) + L'\\' + relative + L'\\';
-    return HoldFolderBelow(base, relative, extraAccess, handle_);
+int HeldFolder::Hold(const CString& base, const CString& relative) {
+    auto& api = platform::Api();
+    const CString basePath = WithoutTrailingBackslash(base);
+    path_ = basePath + L'\\' + relative + L'\\';
+    platform::UniqueFile baseHandle(api.CreateFileW(basePath, FILE_READ_ATTRIBUTES,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!baseHandle) return Failed("CreateFile", ERROR_GEN_FAILURE);
+
+    // Read access takes part in sharing, so the missing delete sharing keeps
+    // every rename and removal of the folder out while it is held.
+    platform::UniqueFile held(api.CreateFileW(basePath + L'\\' + relative, GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!held) return Failed("CreateFile", ERROR_GEN_FAILURE);
+    if (const int error = CheckItemIn(held.get(), baseHandle.get(), relative, true)) return error;
+    handle_ = static_cast<platform::UniqueFile&&>(held);
+    return 0;
 }
 
 void HeldFolder::Take(const CString& path, platform::UniqueFile& handle) {

@@ -40,28 +40,14 @@ using platform::RunsElevated;
 // Turns SDDL text into a security descriptor owned by `descriptor`.
 int MakeSecurityDescriptor(const wchar_t* sddl, platform::UniqueLocal& descriptor);
 
-// Refuses with kRedirected when `path` is a reparse point (a link), and with
-// kNotAFolder when it is not a folder.
-int CheckFolderLevel(const CString& path);
-
 // Refuses with kRedirected when `path` is a reparse point (a link);
 // otherwise sets `isFolder` to whether it is a folder (a plain file is no
 // refusal here).
 int CheckLevelIsNoLink(const CString& path, bool& isFolder);
 
-// Opens the folder `base` + "\" + `relative` and holds it: read access and
-// no delete sharing, so that it cannot be renamed or removed while `folder`
-// is open. `relative` names its levels below `base`, joined by single
-// backslashes. Refuses with kRedirected unless the folder really is there:
-// its final path must be that of `base` followed by `relative`, so no level
-// below `base` may lead elsewhere. `extraAccess` adds rights, e.g. to change
-// the folder's access list.
-int HoldFolderBelow(const CString& base, const CString& relative, DWORD extraAccess,
-                    platform::UniqueFile& folder);
-
 // Refuses unless the folder held by `folder` is, on the handle itself, a
 // folder (kNotAFolder), no link (kRedirected) and has exactly one name
-// (kExtraLinks). HoldFolderBelow calls it on every folder it holds.
+// (kExtraLinks). HeldFolder::Hold calls it on every folder it holds.
 int CheckHeldFolder(HANDLE folder);
 
 // The full path that `handle` really leads to, links resolved, into `path`.
@@ -94,9 +80,13 @@ public:
     bool IsHeld() const { return static_cast<bool>(handle_); }
     HANDLE Handle() const { return handle_.get(); }
 
-    // Holds `base` + "\" + `relative` (see HoldFolderBelow); the path is
+    // Opens the folder `base` + "\" + `relative` and holds it: read access
+    // and no delete sharing. `relative` names its levels below `base`,
+    // joined by single backslashes. Refuses with kRedirected unless the
+    // folder really is there: its final path must be that of `base` followed
+    // by `relative`, so no level below `base` may lead elsewhere. The path is
     // recorded even when the hold is refused.
-    int Hold(const CString& base, const CString& relative, DWORD extraAccess);
+    int Hold(const CString& base, const CString& relative);
     // Records `path` (with its trailing backslash) and takes `handle`, which
     // the caller has checked, as its hold; an empty `handle` holds nothing.
     void Take(const CString& path, platform::UniqueFile& handle);

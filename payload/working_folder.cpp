@@ -1,12 +1,6 @@
-// The temporary working folder, the shared package folder and the writing of
-// embedded resources into files there.
-//
-// Every file is created fresh, checked to be where it was meant to be, and
-// held from its creation until the child that runs it has ended: first by
-// the handle that writes it, then by a read-only handle shared for reading
-// only, through which its bytes are compared with the payload before the
-// child starts. Its folder is held without delete sharing meanwhile, so
-// neither the file nor the folder can be changed, replaced or renamed away.
+// The temporary working folder and the shared package folder: where they
+// are made, how they are checked and held, and how the working folder goes
+// again; and finding and writing the payload's bytes.
 #include <windows.h>
 
 #include "payload/working_folder.h"
@@ -154,7 +148,7 @@ int WorkingFolder::PrepareIn(const CString& base, const CString& fallback) {
     if (made != 0) return made;
     // Held without the right to delete it: the children start in it, and
     // a current folder is opened without delete sharing.
-    return Hold(parent, name_, 0);
+    return Hold(parent, name_);
 }
 
 void WorkingFolder::Remove() {
@@ -173,7 +167,8 @@ void WorkingFolder::Remove() {
             nullptr));
         platform::UniqueFile folder;
         BY_HANDLE_FILE_INFORMATION found{};
-        if (parent && OpenFolderIn(parent.get(), name_, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, nullptr, folder) == 0 &&
+        constexpr ACCESS_MASK kAccess = DELETE | FILE_READ_ATTRIBUTES;
+        if (parent && OpenFolderIn(parent.get(), name_, kAccess, FILE_OPEN, nullptr, folder) == 0 &&
             platform::Api().GetFileInformationByHandle(folder.get(), &found) &&
             found.nFileIndexHigh == held.nFileIndexHigh && found.nFileIndexLow == held.nFileIndexLow) {
             // Fails while a plain subfolder is left in it, which is accepted.
@@ -263,10 +258,11 @@ int PackageFolder::PrepareBelow(const CString& commonAppData) {
     SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
 
     // The installers folder's levels below the common application-data
-    // folder. Each is made if missing and must not be a link. A plain file
-    // standing where a level should be is no refusal: as when the system
-    // makes the levels, "already exists" is accepted, and making the next
-    // level then fails with its own line and code.
+    // folder. Each is made if missing and must not be a link. As when the
+    // system makes the levels, "already exists" is accepted; a plain file
+    // standing where a level should be then stops the step as making the
+    // level below it would, with the folder-creation line (3, the path not
+    // found).
     const CString levels(LauncherSettings.installersFolderName);
     CString relative;
     for (int start = 0; start <= levels.GetLength();) {
@@ -296,7 +292,7 @@ int PackageFolder::PrepareBelow(const CString& commonAppData) {
     // The product folder, opened or made relative to its held parent, whose
     // levels were checked above.
     HeldFolder parent;
-    if (const int error = parent.Hold(commonAppData, relative, 0)) return error;
+    if (const int error = parent.Hold(commonAppData, relative)) return error;
     platform::UniqueFile product;
     const CString name(LauncherSettings.productFolderName);
     if (const int error = MakeProductFolder(parent, name, descriptor.get(), product)) return error;
