@@ -84,6 +84,9 @@ public:
     int ExtractResourceToFile(const CString& resourceName, const CString& resourceType, const CString& fileName,
                               bool inTemporaryFolder, CString& filePath, platform::UniqueFile& lockedFile);
 
+    // The working folder or the package folder, as `inTemporaryFolder` says.
+    const payload::HeldFolder& TargetFolder(bool inTemporaryFolder) const;
+
     // Deletes the files directly inside the temporary working folder and the
     // folder itself, through its handle, ignoring failures; workingFolder is
     // then empty. Links in it are removed as links, never followed.

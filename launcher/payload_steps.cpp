@@ -18,12 +18,16 @@
 using platform::ErrorOr;
 using platform::PrintFailure;
 
+const payload::HeldFolder& CInstallerLauncher::TargetFolder(bool inTemporaryFolder) const {
+    if (inTemporaryFolder) return workingFolder;
+    return packageFolder;
+}
+
 int CInstallerLauncher::OpenWorkingFile(const CString& fileName, bool inTemporaryFolder,
                                         platform::UniqueFile& fileHandle, CString& filePath) {
     const int prepared = inTemporaryFolder ? workingFolder.Prepare() : packageFolder.Prepare();
     if (prepared != 0) return prepared;
-    const payload::HeldFolder& folder = inTemporaryFolder ? static_cast<const payload::HeldFolder&>(workingFolder)
-                                                          : packageFolder;
+    const payload::HeldFolder& folder = TargetFolder(inTemporaryFolder);
     filePath = folder.Path() + fileName;
     if (!folder.IsHeld()) {
         // A file stands where the product folder should be, so nothing is
@@ -62,10 +66,8 @@ int CInstallerLauncher::ExtractResourceToFile(const CString& resourceName, const
     // between the two handles someone could have changed or replaced the
     // file, so it must still be the one name of a file in the held folder,
     // and hold exactly the payload's bytes.
-    const payload::HeldFolder& folder = inTemporaryFolder ? static_cast<const payload::HeldFolder&>(workingFolder)
-                                                          : packageFolder;
     platform::UniqueFile locked;
-    if (const int error = folder.OpenReadOnly(fileName, locked)) return error;
+    if (const int error = TargetFolder(inTemporaryFolder).OpenReadOnly(fileName, locked)) return error;
     if (const int error = payload::CompareFileWith(locked.get(), bytes, size)) return error;
     lockedFile = static_cast<platform::UniqueFile&&>(locked);
     return 0;

@@ -192,41 +192,44 @@ int CheckHeldFolder(HANDLE folder) { return CheckItem(folder, true); }
 
 namespace {
 
-int CreateFreshFileIn(HANDLE folder, const CString& fileName, platform::UniqueFile& file) {
+// Opens the file `fileName` directly in the folder held by `folder`, never
+// through a link at that name, and checks that it is the one name of a file
+// there. `fresh`: an older file of that name is deleted through its own
+// handle and a new one created for writing; otherwise the file is opened for
+// reading. Shared for reading only either way.
+int OpenFileIn(HANDLE folder, const CString& fileName, bool fresh, platform::UniqueFile& file) {
     if (!IsBareName(fileName)) return Refused("CreateFile", ERROR_INVALID_NAME);
     NativeCalls native;
     if (const int error = native.Find()) return error;
 
-    // An older file is opened as itself (a link at the name is the link)
-    // and deleted through that handle. One that cannot be deleted
-    // (read-only, held by another run) is reported by the delete's own
-    // error; nothing to delete is the usual case.
-    platform::UniqueFile older;
-    constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const NTSTATUS opened = native.Open(folder, fileName, DELETE, kShareAll, FILE_OPEN, older);
-    if (opened < 0 && opened != kObjectNameNotFound && opened != kObjectPathNotFound) {
-        return Refused("DeleteFile", native.ErrorOf(opened));
+    platform::UniqueFile opened;
+    NTSTATUS status = 0;
+    if (fresh) {
+        // An older file is opened as itself (a link at the name is the link)
+        // and deleted through that handle. One that cannot be deleted
+        // (read-only, held by another run) is reported by the delete's own
+        // error; nothing to delete is the usual case.
+        constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        const NTSTATUS older = native.Open(folder, fileName, DELETE, kShareAll, FILE_OPEN, opened);
+        if (older < 0 && older != kObjectNameNotFound && older != kObjectPathNotFound) {
+            return Refused("DeleteFile", native.ErrorOf(older));
+        }
+        if (opened) {
+            if (!DeleteThrough(opened.get())) return Failed("DeleteFile", ERROR_ACCESS_DENIED);
+            opened.reset();  // the file goes with its last handle
+        }
+        // A new file only: anything put at the name meanwhile makes this
+        // fail, and reads as CreateFileW's CREATE_NEW reports it.
+        status = native.Open(folder, fileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE, opened);
+        if (status == kObjectNameCollision) return Refused("CreateFile", ERROR_FILE_EXISTS);
+    } else {
+        status = native.Open(folder, fileName, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, opened);
     }
-    if (older) {
-        if (!DeleteThrough(older.get())) return Failed("DeleteFile", ERROR_ACCESS_DENIED);
-        older.reset();  // the file goes with its last handle
-    }
-
-    // A new file only: anything put at the name meanwhile makes this fail.
-    const NTSTATUS created =
-        native.Open(folder, fileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE, file);
-    // A name taken meanwhile reads as CreateFileW's CREATE_NEW reports it.
-    if (created == kObjectNameCollision) return Refused("CreateFile", ERROR_FILE_EXISTS);
-    if (created < 0) return Refused("CreateFile", native.ErrorOf(created));
-    return 0;
-}
-
-int OpenReadOnlyIn(HANDLE folder, const CString& fileName, platform::UniqueFile& file) {
-    if (!IsBareName(fileName)) return Refused("CreateFile", ERROR_INVALID_NAME);
-    NativeCalls native;
-    if (const int error = native.Find()) return error;
-    const NTSTATUS opened = native.Open(folder, fileName, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, file);
-    if (opened < 0) return Refused("CreateFile", native.ErrorOf(opened));
+    if (status < 0) return Refused("CreateFile", native.ErrorOf(status));
+    // Used only once it is known to be the one name of a file in the held
+    // folder, not a file reached through a link.
+    if (const int error = CheckItemIn(opened.get(), folder, fileName, false)) return error;
+    file = static_cast<platform::UniqueFile&&>(opened);
     return 0;
 }
 
@@ -347,21 +350,11 @@ void HeldFolder::Take(const CString& path, platform::UniqueFile& handle) {
 }
 
 int HeldFolder::CreateFreshFile(const CString& fileName, platform::UniqueFile& file) const {
-    platform::UniqueFile created;
-    if (const int error = CreateFreshFileIn(handle_.get(), fileName, created)) return error;
-    // Written only once it is known to be the one name of a new file in the
-    // held folder, not a file reached through a link.
-    if (const int error = CheckItemIn(created.get(), handle_.get(), fileName, false)) return error;
-    file = static_cast<platform::UniqueFile&&>(created);
-    return 0;
+    return OpenFileIn(handle_.get(), fileName, true, file);
 }
 
 int HeldFolder::OpenReadOnly(const CString& fileName, platform::UniqueFile& file) const {
-    platform::UniqueFile opened;
-    if (const int error = OpenReadOnlyIn(handle_.get(), fileName, opened)) return error;
-    if (const int error = CheckItemIn(opened.get(), handle_.get(), fileName, false)) return error;
-    file = static_cast<platform::UniqueFile&&>(opened);
-    return 0;
+    return OpenFileIn(handle_.get(), fileName, false, file);
 }
 
 void HeldFolder::DeleteContents() const {

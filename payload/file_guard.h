@@ -12,7 +12,6 @@
 #include <windows.h>
 
 #include "platform/cstring.h"
-#include "platform/elevation.h"
 #include "platform/handles.h"
 
 namespace payload {
@@ -32,10 +31,6 @@ extern const wchar_t kWorkingFolderSecurity[];
 // itself: SYSTEM and Administrators full control, Users read and execute,
 // nothing inherited, owned by Administrators.
 extern const wchar_t kPackageFolderSecurity[];
-
-// True when the launcher runs with administrator rights in force (see
-// platform/elevation.h).
-using platform::RunsElevated;
 
 // Turns SDDL text into a security descriptor owned by `descriptor`.
 int MakeSecurityDescriptor(const wchar_t* sddl, platform::UniqueLocal& descriptor);

@@ -105,7 +105,7 @@ int WorkingFolder::Prepare() {
     DWORD length = 0;
     DWORD secondLength = 0;
     const char* call = "GetSystemWindowsDirectory";
-    if (RunsElevated()) {
+    if (platform::RunsElevated()) {
         length = platform::WindowsSubfolder(platform::kElevatedTempFolders[0], buffer, kPathBufferLength);
         secondLength = platform::WindowsSubfolder(platform::kElevatedTempFolders[1], second, kPathBufferLength);
         if (secondLength == 0) length = 0;
@@ -250,7 +250,7 @@ int PackageFolder::PrepareBelow(const CString& commonAppData) {
     // protected access list. Without elevation nothing can be protected from
     // the user's own processes, and a protected folder would stop the
     // launcher's own write, so the inherited security stays.
-    const bool elevated = RunsElevated();
+    const bool elevated = platform::RunsElevated();
     platform::UniqueLocal descriptor;
     if (elevated) {
         if (const int error = MakeSecurityDescriptor(kPackageFolderSecurity, descriptor)) return error;
