@@ -28,6 +28,10 @@ constexpr USHORT kMachineArm64 = 0xAA64;
 // of other products never stand in each other's way.
 constexpr wchar_t kRunLockPrefix[] = L"InstallerLauncher_";
 constexpr wchar_t kGlobalNamespace[] = L"Global\\";
+// Its access list: SYSTEM and Administrators all rights, everyone else the
+// right to wait on it and, once holding it, to let it go
+// (SYNCHRONIZE | MUTEX_MODIFY_STATE).
+constexpr wchar_t kRunLockSecurity[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100001;;;WD)";
 
 // Asks whether to go on when the build carries both strings of the legacy
 // question; without them the answer counts as yes. Returns 0 to go on,
@@ -182,16 +186,29 @@ int CInstallerLauncher::AcquireRunLock(const wchar_t* settingsGuid) {
     const CString name = CString(kRunLockPrefix) + settingsGuid;
     const CString globalName = kGlobalNamespace + name;
 
-    // One lock for every session where it can be made there. One that exists
-    // but was made with rights this process lacks (an elevated run, seen
-    // from an unelevated one) is opened just to wait on it; only where
-    // neither works does the lock cover this session alone.
-    platform::UniqueHandle lock(api.CreateMutexW(nullptr, FALSE, globalName));
+    // One lock for every session. Every user may wait on it (and release
+    // it once holding it), so an unelevated run sees an elevated one's lock;
+    // nobody but SYSTEM and Administrators may do more. Made without the
+    // list where the list cannot be made.
+    PSECURITY_DESCRIPTOR made = nullptr;
+    api.ConvertStringSecurityDescriptorToSecurityDescriptorW(kRunLockSecurity, SDDL_REVISION_1, &made, nullptr);
+    const platform::UniqueLocal descriptor(made);
+    SECURITY_ATTRIBUTES security{sizeof(security), made, FALSE};
+    platform::UniqueHandle lock(api.CreateMutexW(&security, FALSE, globalName));
     if (!lock) {
         wchar_t number[16];
         const DWORD globalError = GetLastError();
+        // Refused: either the lock exists and was made with rights this
+        // process lacks, which is opened just to wait on it, or the global
+        // namespace takes nothing from this process.
         lock.reset(api.OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, globalName));
+        if (!lock && GetLastError() == ERROR_ACCESS_DENIED) {
+            // It exists but cannot be opened: another run holds it.
+            platform::PrintLine("Another run of this installer is in progress");
+            return ERROR_INSTALL_ALREADY_RUNNING;
+        }
         if (!lock) {
+            // No global lock at all here: one for this session alone.
             lock.reset(api.CreateMutexW(nullptr, FALSE, name));
             if (!lock) {
                 const DWORD error = GetLastError();

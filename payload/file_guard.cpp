@@ -5,9 +5,15 @@
 #include <cstring>
 
 #include "platform/diagnostics.h"
+#include "platform/native_files.h"
+#include "platform/run_log.h"
 #include "platform/windows_api.h"
 
 using platform::ErrorOr;
+using platform::kObjectNameCollision;
+using platform::kObjectNameNotFound;
+using platform::kObjectPathNotFound;
+using platform::kNotADirectory;
 using platform::PrintFailure;
 
 namespace payload {
@@ -35,66 +41,19 @@ bool SamePath(const CString& a, const CString& b) {
     return platform::Api().CompareStringOrdinal(a, a.GetLength(), b, b.GetLength(), TRUE) == CSTR_EQUAL;
 }
 
-CString WithoutTrailingBackslash(const CString& path) {
-    const int length = path.GetLength();
-    return length > 0 && path.GetAt(length - 1) == L'\\' ? path.Left(length - 1) : path;
+// NTDLL's calls that act relative to a held folder; a failed lookup prints
+// its line.
+int FindNative(platform::NativeFiles& native) {
+    const int error = native.Find();
+    if (error) PrintFailure("GetProcAddress", error);
+    return error;
 }
 
-// The native calls that open a file relative to a held folder handle. They
-// are NTDLL's own, which every process has loaded; the lookup goes through
-// the seam like every other call.
-using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-using NtStatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
-
-constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
-constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003A);
-constexpr NTSTATUS kObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);
-constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
-
-struct NativeCalls {
-    NtCreateFileFunction createFile = nullptr;
-    NtStatusToErrorFunction toError = nullptr;
-
-    int Find() {
-        auto& api = platform::Api();
-        const HMODULE ntdll = api.GetModuleHandleW(L"ntdll.dll");
-        if (!ntdll) return Failed("GetModuleHandle", ERROR_MOD_NOT_FOUND);
-        createFile = reinterpret_cast<NtCreateFileFunction>(
-            reinterpret_cast<void*>(api.GetProcAddress(ntdll, "NtCreateFile")));
-        if (!createFile) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
-        toError = reinterpret_cast<NtStatusToErrorFunction>(
-            reinterpret_cast<void*>(api.GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-        if (!toError) return Failed("GetProcAddress", ERROR_PROC_NOT_FOUND);
-        return 0;
-    }
-
-    // The Win32 error of a failed native call, for its diagnostic line.
-    int ErrorOf(NTSTATUS status) const {
-        return ErrorOr(toError(status), ERROR_GEN_FAILURE);
-    }
-
-    // Opens or creates `name` directly in `folder`: a plain file unless
-    // `options` say otherwise. A link at that name is opened as the link
-    // itself, never followed. `descriptor` is the security of a new item.
-    NTSTATUS Open(HANDLE folder, const CString& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                  platform::UniqueFile& file, ULONG options = FILE_NON_DIRECTORY_FILE,
-                  PSECURITY_DESCRIPTOR descriptor = nullptr) const {
-        UNICODE_STRING text;
-        text.Buffer = const_cast<PWSTR>(name.GetString());
-        text.Length = static_cast<USHORT>(name.GetLength() * sizeof(wchar_t));
-        text.MaximumLength = text.Length;
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, descriptor);
-        IO_STATUS_BLOCK io{};
-        HANDLE opened = nullptr;
-        const NTSTATUS status =
-            createFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-                       disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
-        if (status >= 0) file.reset(opened);
-        return status;
-    }
-};
+NTSTATUS OpenIn(const platform::NativeFiles& native, HANDLE folder, const CString& name, ACCESS_MASK access,
+                ULONG share, ULONG disposition, platform::UniqueFile& item,
+                ULONG options = FILE_NON_DIRECTORY_FILE, PSECURITY_DESCRIPTOR descriptor = nullptr) {
+    return native.Open(folder, name, name.GetLength(), access, share, disposition, item, options, descriptor);
+}
 
 // A bare file name: no level, nothing a relative open could take elsewhere,
 // and short enough for a native name.
@@ -124,14 +83,6 @@ int MakeSecurityDescriptor(const wchar_t* sddl, platform::UniqueLocal& descripto
     return 0;
 }
 
-int CheckLevelIsNoLink(const CString& path, bool& isFolder) {
-    const DWORD attributes = platform::Api().GetFileAttributesW(WithoutTrailingBackslash(path));
-    if (attributes == INVALID_FILE_ATTRIBUTES) return Failed("GetFileAttributes", ERROR_GEN_FAILURE);
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused("CheckFolder", kRedirected);
-    isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return 0;
-}
-
 int FinalPath(HANDLE handle, CString& path) {
     auto& api = platform::Api();
     int capacity = MAX_PATH;
@@ -155,42 +106,73 @@ int FinalPath(HANDLE handle, CString& path) {
 
 namespace {
 
-// Refuses unless the item held by `item` has exactly one name and, as a
-// folder, is one and no link; refusals are named after `isFolder`.
+// Refuses unless the item held by `item` is no link, has exactly one name
+// and is a folder exactly when `isFolder`; refusals are named after
+// `isFolder`.
 int CheckItem(HANDLE item, bool isFolder) {
     const char* const check = isFolder ? "CheckFolder" : "CheckFile";
     BY_HANDLE_FILE_INFORMATION information{};
     if (!platform::Api().GetFileInformationByHandle(item, &information)) {
         return Failed("GetFileInformationByHandle", ERROR_GEN_FAILURE);
     }
-    if (isFolder) {
-        // The handle was opened on a link itself, never through it: a link
-        // shows here, whenever it was put there.
-        if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused(check, kRedirected);
-        if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return Refused(check, kNotAFolder);
-    }
+    // The handle was opened on a link itself, never through it: a link
+    // shows here, whenever it was put there.
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused(check, kRedirected);
+    if (isFolder && !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return Refused(check, kNotAFolder);
     // A second name would let whoever holds it reach the item.
     if (information.nNumberOfLinks != 1) return Refused(check, kExtraLinks);
     return 0;
 }
 
-// CheckItem, and the final path of `item` must be that of the folder held
-// by `folder` followed by "\" and `name`.
-int CheckItemIn(HANDLE item, HANDLE folder, const CString& name, bool isFolder) {
-    if (const int error = CheckItem(item, isFolder)) return error;
+// Refuses (as `check`) unless the final path of `item` is that of the folder
+// held by `folder` followed by "\" and `name`.
+int CheckPathIn(HANDLE item, HANDLE folder, const CString& name, const char* check) {
     CString folderPath;
     CString itemPath;
     if (const int error = FinalPath(folder, folderPath)) return error;
     if (const int error = FinalPath(item, itemPath)) return error;
     if (SamePath(itemPath, folderPath + L'\\' + name)) return 0;
-    return Refused(isFolder ? "CheckFolder" : "CheckFile", kRedirected);
+    return Refused(check, kRedirected);
+}
+
+// CheckItem and CheckPathIn.
+int CheckItemIn(HANDLE item, HANDLE folder, const CString& name, bool isFolder) {
+    if (const int error = CheckItem(item, isFolder)) return error;
+    return CheckPathIn(item, folder, name, isFolder ? "CheckFolder" : "CheckFile");
 }
 
 }  // namespace
 
-int CheckHeldFolder(HANDLE folder) { return CheckItem(folder, true); }
-
 namespace {
+
+// Deletes the older file held by `older` (opened with DELETE access) from
+// the folder held by `folder` so that its name is free at once, even while
+// someone else has it open: by a POSIX-semantics delete where Windows has it
+// (10, version 1709 and later); elsewhere it is first renamed to a name of
+// its own in the same folder and then deleted, going with its last handle.
+// The log says which.
+int DeleteOlder(const platform::NativeFiles& native, HANDLE folder, const CString& fileName, HANDLE older) {
+    auto& api = platform::Api();
+    // FILE_DISPOSITION_INFO_EX and its class (21), which the headers at hand
+    // keep for newer targets.
+    DWORD posix = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS;
+    if (api.SetFileInformationByHandle(older, static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &posix, sizeof(posix))) {
+        platform::LogLine(L"older ", fileName, L": deleted");
+        return 0;
+    }
+    // The file's own index makes the name: no other item in the folder has it.
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!api.GetFileInformationByHandle(older, &information)) return Failed("DeleteFile", ERROR_ACCESS_DENIED);
+    wchar_t number[16];
+    const CString aside = fileName + L'.' +
+                          platform::DecimalText(static_cast<long>(information.nFileIndexLow & 0x7FFFFFFF), number) +
+                          L".old";
+    const NTSTATUS renamed = native.Rename(older, folder, aside, aside.GetLength());
+    if (renamed < 0) return Refused("DeleteFile", native.ErrorOf(renamed));
+    if (!DeleteThrough(older)) return Failed("DeleteFile", ERROR_ACCESS_DENIED);
+    platform::LogLine(L"older file renamed to ", aside, L" and deleted once closed");
+    return 0;
+}
 
 // Opens the file `fileName` directly in the folder held by `folder`, never
 // through a link at that name, and checks that it is the one name of a file
@@ -199,8 +181,8 @@ namespace {
 // reading. Shared for reading only either way.
 int OpenFileIn(HANDLE folder, const CString& fileName, bool fresh, platform::UniqueFile& file) {
     if (!IsBareName(fileName)) return Refused("CreateFile", ERROR_INVALID_NAME);
-    NativeCalls native;
-    if (const int error = native.Find()) return error;
+    platform::NativeFiles native;
+    if (const int error = FindNative(native)) return error;
 
     platform::UniqueFile opened;
     NTSTATUS status = 0;
@@ -210,20 +192,24 @@ int OpenFileIn(HANDLE folder, const CString& fileName, bool fresh, platform::Uni
         // (read-only, held by another run) is reported by the delete's own
         // error; nothing to delete is the usual case.
         constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-        const NTSTATUS older = native.Open(folder, fileName, DELETE, kShareAll, FILE_OPEN, opened);
+        const NTSTATUS older = OpenIn(native, folder, fileName, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                                      opened);
         if (older < 0 && older != kObjectNameNotFound && older != kObjectPathNotFound) {
             return Refused("DeleteFile", native.ErrorOf(older));
         }
         if (opened) {
-            if (!DeleteThrough(opened.get())) return Failed("DeleteFile", ERROR_ACCESS_DENIED);
-            opened.reset();  // the file goes with its last handle
+            // Deleted only when it is in the held folder (a link at the name
+            // is deleted as itself).
+            if (const int error = CheckPathIn(opened.get(), folder, fileName, "CheckFile")) return error;
+            if (const int error = DeleteOlder(native, folder, fileName, opened.get())) return error;
+            opened.reset();
         }
         // A new file only: anything put at the name meanwhile makes this
         // fail, and reads as CreateFileW's CREATE_NEW reports it.
-        status = native.Open(folder, fileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE, opened);
+        status = OpenIn(native, folder, fileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE, opened);
         if (status == kObjectNameCollision) return Refused("CreateFile", ERROR_FILE_EXISTS);
     } else {
-        status = native.Open(folder, fileName, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, opened);
+        status = OpenIn(native, folder, fileName, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, opened);
     }
     if (status < 0) return Refused("CreateFile", native.ErrorOf(status));
     // Used only once it is known to be the one name of a file in the held
@@ -310,10 +296,10 @@ bool OnlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor) {
 int OpenFolderIn(HANDLE parent, const CString& name, ACCESS_MASK access, ULONG disposition,
                  PSECURITY_DESCRIPTOR descriptor, platform::UniqueFile& folder) {
     if (!IsBareName(name)) return ERROR_INVALID_NAME;
-    NativeCalls native;
+    platform::NativeFiles native;
     if (native.Find() != 0) return ERROR_PROC_NOT_FOUND;
-    const NTSTATUS status = native.Open(parent, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, folder,
-                                        FILE_DIRECTORY_FILE, descriptor);
+    const NTSTATUS status = OpenIn(native, parent, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
+                                   folder, FILE_DIRECTORY_FILE, descriptor);
     if (status >= 0) return 0;
     if (status == kObjectNameNotFound) return ERROR_FILE_NOT_FOUND;
     if (status == kNotADirectory) return ERROR_DIRECTORY;
@@ -322,26 +308,6 @@ int OpenFolderIn(HANDLE parent, const CString& name, ACCESS_MASK access, ULONG d
 
 int CheckFolderIn(HANDLE folder, HANDLE parent, const CString& name) {
     return CheckItemIn(folder, parent, name, true);
-}
-
-int HeldFolder::Hold(const CString& base, const CString& relative) {
-    auto& api = platform::Api();
-    const CString basePath = WithoutTrailingBackslash(base);
-    path_ = basePath + L'\\' + relative + L'\\';
-    platform::UniqueFile baseHandle(api.CreateFileW(basePath, FILE_READ_ATTRIBUTES,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!baseHandle) return Failed("CreateFile", ERROR_GEN_FAILURE);
-
-    // Read access takes part in sharing, so the missing delete sharing keeps
-    // every rename and removal of the folder out while it is held.
-    platform::UniqueFile held(api.CreateFileW(basePath + L'\\' + relative, GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!held) return Failed("CreateFile", ERROR_GEN_FAILURE);
-    if (const int error = CheckItemIn(held.get(), baseHandle.get(), relative, true)) return error;
-    handle_ = static_cast<platform::UniqueFile&&>(held);
-    return 0;
 }
 
 void HeldFolder::Take(const CString& path, platform::UniqueFile& handle) {
@@ -359,7 +325,7 @@ int HeldFolder::OpenReadOnly(const CString& fileName, platform::UniqueFile& file
 
 void HeldFolder::DeleteContents() const {
     if (!handle_) return;
-    NativeCalls native;
+    platform::NativeFiles native;
     if (native.Find() != 0) return;
     auto& api = platform::Api();
     // Deleting while listing may make the listing skip names, so the
@@ -383,9 +349,9 @@ void HeldFolder::DeleteContents() const {
                 // subfolder is not descended into.
                 if (name != L"." && name != L".." && (link || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
                     platform::UniqueFile item;
-                    const NTSTATUS opened =
-                        native.Open(handle_.get(), name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    FILE_OPEN, item, link ? 0 : FILE_NON_DIRECTORY_FILE);
+                    constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+                    const NTSTATUS opened = OpenIn(native, handle_.get(), name, DELETE, kShareAll, FILE_OPEN, item,
+                                                   link ? 0 : FILE_NON_DIRECTORY_FILE);
                     if (opened >= 0 && DeleteThrough(item.get())) ++deleted;
                 }
                 if (entry->NextEntryOffset == 0) break;

@@ -35,16 +35,6 @@ extern const wchar_t kPackageFolderSecurity[];
 // Turns SDDL text into a security descriptor owned by `descriptor`.
 int MakeSecurityDescriptor(const wchar_t* sddl, platform::UniqueLocal& descriptor);
 
-// Refuses with kRedirected when `path` is a reparse point (a link);
-// otherwise sets `isFolder` to whether it is a folder (a plain file is no
-// refusal here).
-int CheckLevelIsNoLink(const CString& path, bool& isFolder);
-
-// Refuses unless the folder held by `folder` is, on the handle itself, a
-// folder (kNotAFolder), no link (kRedirected) and has exactly one name
-// (kExtraLinks). HeldFolder::Hold calls it on every folder it holds.
-int CheckHeldFolder(HANDLE folder);
-
 // The full path that `handle` really leads to, links resolved, into `path`.
 int FinalPath(HANDLE handle, CString& path);
 
@@ -75,13 +65,6 @@ public:
     bool IsHeld() const { return static_cast<bool>(handle_); }
     HANDLE Handle() const { return handle_.get(); }
 
-    // Opens the folder `base` + "\" + `relative` and holds it: read access
-    // and no delete sharing. `relative` names its levels below `base`,
-    // joined by single backslashes. Refuses with kRedirected unless the
-    // folder really is there: its final path must be that of `base` followed
-    // by `relative`, so no level below `base` may lead elsewhere. The path is
-    // recorded even when the hold is refused.
-    int Hold(const CString& base, const CString& relative);
     // Records `path` (with its trailing backslash) and takes `handle`, which
     // the caller has checked, as its hold; an empty `handle` holds nothing.
     void Take(const CString& path, platform::UniqueFile& handle);
@@ -120,8 +103,9 @@ private:
 int OpenFolderIn(HANDLE parent, const CString& name, ACCESS_MASK access, ULONG disposition,
                  PSECURITY_DESCRIPTOR descriptor, platform::UniqueFile& folder);
 
-// Refuses unless the folder held by `folder` passes CheckHeldFolder and its
-// final path is that of the folder held by `parent` followed by "\" and
+// Refuses unless the folder held by `folder` is, on the handle itself, a
+// folder (kNotAFolder), no link (kRedirected) and has exactly one name
+// (kExtraLinks), and its final path is that of the folder held by `parent` followed by "\" and
 // `name`.
 int CheckFolderIn(HANDLE folder, HANDLE parent, const CString& name);
 

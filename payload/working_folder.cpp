@@ -7,6 +7,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/elevation.h"
+#include "platform/native_files.h"
 #include "platform/windows_api.h"
 #include "settings/launcher_settings.h"
 
@@ -25,14 +26,15 @@ constexpr DWORD kPathBufferLength = 512;
 // plenty; the bound keeps a broken UUID source from looping forever.
 constexpr int kFolderAttempts = 8;
 
-// Makes a folder named by a new UUID inside `parent` (which ends in "\"),
-// with `security`, and returns 0 with the UUID in `name`. Only a name
-// collision leads to another attempt after a failing CreateDirectoryW; any
-// other failure of it (parent missing, access denied, ...) cannot be cured
-// by a new name and ends the attempts at once. The line printed on giving up
-// (when `report` is set) names the call that failed last. On failure `name`
-// is empty.
-int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, bool report, CString& name) {
+// Makes a folder named by a new UUID directly in the folder held by
+// `parent`, with `security`, and returns 0 with the UUID in `name` and the
+// new folder held by `folder`. Only a name collision leads to another
+// attempt; any other failure (access denied, ...) cannot be cured by a new
+// name and ends the attempts at once. The line printed on giving up (when
+// `report` is set) names the call that failed last. On failure `name` is
+// empty.
+int MakeUniqueFolder(HANDLE parent, PSECURITY_DESCRIPTOR security, bool report, CString& name,
+                     platform::UniqueFile& folder) {
     auto& api = platform::Api();
     int result = ERROR_ALREADY_EXISTS;
     const char* failedCall = "CreateDirectory";
@@ -53,13 +55,14 @@ int MakeUniqueFolder(const CString& parent, SECURITY_ATTRIBUTES* security, bool 
         }
         name = reinterpret_cast<const wchar_t*>(text.get());
         text.reset();
-        if (api.CreateDirectoryW(parent + name, security)) return 0;
-
-        const DWORD error = GetLastError();
+        // Held from its creation, without the right to delete it: the
+        // children start in it, and a current folder is opened without
+        // delete sharing.
+        result = OpenFolderIn(parent, name, GENERIC_READ, FILE_CREATE, security, folder);
+        if (result == 0) return 0;
         name.Empty();
-        result = ErrorOr(error, ERROR_GEN_FAILURE);
         failedCall = "CreateDirectory";
-        if (error != ERROR_ALREADY_EXISTS) break;
+        if (result != ERROR_ALREADY_EXISTS) break;
     }
     if (report) PrintFailure(failedCall, result);
     return result;
@@ -99,25 +102,37 @@ int LocateResource(const CString& name, const CString& type, const void*& bytes,
 }
 
 int WorkingFolder::Prepare() {
-    // Asked on every call, also when the folder exists already.
+    // Asked on every call, also when the folder exists already. Each error
+    // is taken right after the call that failed.
     wchar_t buffer[kPathBufferLength];
     wchar_t second[kPathBufferLength];
     DWORD length = 0;
     DWORD secondLength = 0;
+    DWORD error = 0;
     const char* call = "GetSystemWindowsDirectory";
     if (platform::RunsElevated()) {
         length = platform::WindowsSubfolder(platform::kElevatedTempFolders[0], buffer, kPathBufferLength);
-        secondLength = platform::WindowsSubfolder(platform::kElevatedTempFolders[1], second, kPathBufferLength);
-        if (secondLength == 0) length = 0;
+        if (length == 0) {
+            error = GetLastError();
+        } else if ((secondLength = platform::WindowsSubfolder(platform::kElevatedTempFolders[1], second,
+                                                              kPathBufferLength)) == 0) {
+            error = GetLastError();
+            length = 0;
+        }
     } else {
         call = "GetTempPath";
         length = platform::Api().GetTempPathW(kPathBufferLength, buffer);
         // A path that does not fit reports the size it needs, its NUL
         // included, and leaves no error code of its own.
-        if (length >= kPathBufferLength) length = 0;
+        if (length == 0) {
+            error = GetLastError();
+        } else if (length >= kPathBufferLength) {
+            error = ERROR_INSUFFICIENT_BUFFER;
+            length = 0;
+        }
     }
     if (length == 0) {
-        const int code = ErrorOr(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        const int code = ErrorOr(error, ERROR_INSUFFICIENT_BUFFER);
         PrintFailure(call, code);
         return code;
     }
@@ -136,45 +151,59 @@ int WorkingFolder::PrepareIn(const CString& base, const CString& fallback) {
     // can plant anything in it.
     platform::UniqueLocal descriptor;
     if (const int error = MakeSecurityDescriptor(kWorkingFolderSecurity, descriptor)) return error;
-    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
-    CString parent = base;
-    int made = MakeUniqueFolder(parent, &security, fallback.IsEmpty(), name_);
-    if (made != 0 && !fallback.IsEmpty()) {
-        // The first place could not take the folder (older systems have no
-        // SystemTemp): the fallback, whose failure is reported.
-        parent = fallback;
-        made = MakeUniqueFolder(parent, &security, true, name_);
+    // Made relative to its parent, held open: others may make entries in a
+    // temporary folder, so nothing there is reached by path.
+    platform::UniqueFile folder;
+    CString parentPath;
+    int made = ERROR_PATH_NOT_FOUND;
+    for (const CString* place : {&base, &fallback}) {
+        // The fallback is tried only when the first place could not take
+        // the folder (older systems have no SystemTemp); the last failure is
+        // reported.
+        if (place->IsEmpty() || made == 0) continue;
+        const bool last = place == &fallback || fallback.IsEmpty();
+        parentPath = *place;
+        made = platform::OpenFolderAt(parentPath, parent_);
+        if (made != 0) {
+            if (last) PrintFailure("CreateDirectory", made);
+            continue;
+        }
+        made = MakeUniqueFolder(parent_.get(), descriptor.get(), last, name_, folder);
     }
-    if (made != 0) return made;
-    // Held without the right to delete it: the children start in it, and
-    // a current folder is opened without delete sharing.
-    return Hold(parent, name_);
+    if (made != 0) {
+        parent_.reset();
+        return made;
+    }
+    // A folder that fails its check keeps its path but is not held, so it
+    // is neither used nor removed.
+    const int checked = CheckFolderIn(folder.get(), parent_.get(), name_);
+    if (checked != 0) folder.reset();
+    Take(parentPath + name_ + L'\\', folder);
+    return checked;
 }
 
 void WorkingFolder::Remove() {
     DeleteContents();
     // The hold must go before the folder can be opened for deleting; the
-    // folder then opened relative to its parent is deleted only when it is
-    // the very folder that was held, whatever its name leads to now.
+    // folder then opened relative to its held parent is deleted only when it
+    // is the very folder that was held (same volume and file index),
+    // whatever its name leads to now.
     BY_HANDLE_FILE_INFORMATION held{};
     const bool known = IsHeld() && platform::Api().GetFileInformationByHandle(Handle(), &held);
-    const CString parentPath = Path().Left(Path().GetLength() - name_.GetLength() - 1);
     Release();
-    if (known) {
-        const platform::UniqueFile parent(platform::Api().CreateFileW(
-            parentPath, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-            nullptr));
+    if (known && parent_) {
         platform::UniqueFile folder;
         BY_HANDLE_FILE_INFORMATION found{};
         constexpr ACCESS_MASK kAccess = DELETE | FILE_READ_ATTRIBUTES;
-        if (parent && OpenFolderIn(parent.get(), name_, kAccess, FILE_OPEN, nullptr, folder) == 0 &&
+        if (OpenFolderIn(parent_.get(), name_, kAccess, FILE_OPEN, nullptr, folder) == 0 &&
             platform::Api().GetFileInformationByHandle(folder.get(), &found) &&
-            found.nFileIndexHigh == held.nFileIndexHigh && found.nFileIndexLow == held.nFileIndexLow) {
+            found.dwVolumeSerialNumber == held.dwVolumeSerialNumber && found.nFileIndexHigh == held.nFileIndexHigh &&
+            found.nFileIndexLow == held.nFileIndexLow) {
             // Fails while a plain subfolder is left in it, which is accepted.
             DeleteThrough(folder.get());
         }
     }
+    parent_.reset();
     name_.Empty();
 }
 
@@ -187,15 +216,15 @@ namespace {
 // the user's own processes could change any folder, and the folder keeps
 // the security it has or inherits. A file standing there leaves `product`
 // empty.
-int MakeProductFolder(const HeldFolder& parent, const CString& name, PSECURITY_DESCRIPTOR protectedList,
+int MakeProductFolder(HANDLE parent, const CString& name, PSECURITY_DESCRIPTOR protectedList,
                       platform::UniqueFile& product) {
     // Read access (which includes reading its security) and the right to
     // delete or rename it; no delete sharing.
     constexpr ACCESS_MASK kAccess = GENERIC_READ | DELETE;
-    const int opened = OpenFolderIn(parent.Handle(), name, kAccess, FILE_OPEN, nullptr, product);
+    const int opened = OpenFolderIn(parent, name, kAccess, FILE_OPEN, nullptr, product);
     if (opened == ERROR_DIRECTORY) return 0;
     if (opened == 0) {
-        if (const int error = CheckFolderIn(product.get(), parent.Handle(), name)) return error;
+        if (const int error = CheckFolderIn(product.get(), parent, name)) return error;
         if (!protectedList) return 0;
         PSID owner = nullptr;
         PACL dacl = nullptr;
@@ -221,12 +250,12 @@ int MakeProductFolder(const HeldFolder& parent, const CString& name, PSECURITY_D
         PrintFailure("CreateFile", opened);
         return opened;
     }
-    const int created = OpenFolderIn(parent.Handle(), name, kAccess, FILE_CREATE, protectedList, product);
+    const int created = OpenFolderIn(parent, name, kAccess, FILE_CREATE, protectedList, product);
     if (created != 0) {
         PrintFailure("SHCreateDirectoryEx", created);
         return created;
     }
-    return CheckFolderIn(product.get(), parent.Handle(), name);
+    return CheckFolderIn(product.get(), parent, name);
 }
 
 }  // namespace
@@ -243,60 +272,55 @@ int PackageFolder::Prepare() {
 }
 
 int PackageFolder::PrepareBelow(const CString& commonAppData) {
-    auto& api = platform::Api();
     Release();
     // Elevated, the launcher writes only where no one but administrators
     // can: the levels it makes, and the product folder always, get a
     // protected access list. Without elevation nothing can be protected from
     // the user's own processes, and a protected folder would stop the
     // launcher's own write, so the inherited security stays.
-    const bool elevated = platform::RunsElevated();
     platform::UniqueLocal descriptor;
-    if (elevated) {
+    if (platform::RunsElevated()) {
         if (const int error = MakeSecurityDescriptor(kPackageFolderSecurity, descriptor)) return error;
     }
-    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
 
     // The installers folder's levels below the common application-data
-    // folder. Each is made if missing and must not be a link. As when the
-    // system makes the levels, "already exists" is accepted; a plain file
-    // standing where a level should be then stops the step as making the
-    // level below it would, with the folder-creation line (3, the path not
-    // found).
+    // folder, where every user may make folders: each is opened, or made,
+    // relative to the level above it, held, as the item itself, and checked
+    // before anything is made below it, so a link put at a level's name
+    // never takes a folder elsewhere. A plain file standing where a level
+    // should be stops the step as making the level below it would, with the
+    // folder-creation line (3, the path not found).
+    platform::UniqueFile parent;
+    CString path = commonAppData;
+    if (const int error = platform::OpenFolderAt(path, parent)) {
+        PrintFailure("CreateFile", error);
+        return error;
+    }
     const CString levels(LauncherSettings.installersFolderName);
-    CString relative;
     for (int start = 0; start <= levels.GetLength();) {
         int end = levels.Find(L'\\', start);
         if (end < 0) end = levels.GetLength();
         if (end > start) {
-            if (!relative.IsEmpty()) relative += L'\\';
-            relative += levels.Mid(start, end - start);
-            const CString path = commonAppData + L'\\' + relative;
-            if (!api.CreateDirectoryW(path, elevated ? &security : nullptr)) {
-                const DWORD error = GetLastError();
-                if (error != ERROR_ALREADY_EXISTS) {
-                    const int code = ErrorOr(error, ERROR_GEN_FAILURE);
-                    PrintFailure("SHCreateDirectoryEx", code);
-                    return code;
-                }
+            const CString name = levels.Mid(start, end - start);
+            platform::UniqueFile level;
+            int error = OpenFolderIn(parent.get(), name, GENERIC_READ, FILE_OPEN_IF, descriptor.get(), level);
+            if (error == ERROR_DIRECTORY) error = ERROR_PATH_NOT_FOUND;
+            if (error != 0) {
+                PrintFailure("SHCreateDirectoryEx", error);
+                return error;
             }
-            bool isFolder = true;
-            if (const int error = CheckLevelIsNoLink(path, isFolder)) return error;
-            if (!isFolder) {
-                PrintFailure("SHCreateDirectoryEx", ERROR_PATH_NOT_FOUND);
-                return ERROR_PATH_NOT_FOUND;
-            }
+            if ((error = CheckFolderIn(level.get(), parent.get(), name)) != 0) return error;
+            parent = static_cast<platform::UniqueFile&&>(level);
+            path += L'\\';
+            path += name;
         }
         start = end + 1;
     }
-    // The product folder, opened or made relative to its held parent, whose
-    // levels were checked above.
-    HeldFolder parent;
-    if (const int error = parent.Hold(commonAppData, relative)) return error;
+    // The product folder, opened or made relative to its held parent.
     platform::UniqueFile product;
     const CString name(LauncherSettings.productFolderName);
-    if (const int error = MakeProductFolder(parent, name, descriptor.get(), product)) return error;
-    Take(parent.Path() + name + L'\\', product);
+    if (const int error = MakeProductFolder(parent.get(), name, descriptor.get(), product)) return error;
+    Take(path + L'\\' + name + L'\\', product);
     return 0;
 }
 

@@ -12,8 +12,8 @@
 namespace payload {
 
 // The temporary working folder of a run: named by a fresh UUID, with an
-// access list for its owner, SYSTEM and Administrators only, and held, with
-// the right to delete it, from its creation to its removal.
+// access list for its owner, SYSTEM and Administrators only, made relative
+// to its held parent and held from its creation to its removal.
 class WorkingFolder : public HeldFolder {
 public:
     // Makes the folder on first use: below the user's temporary folder, or
@@ -27,14 +27,16 @@ public:
     // `fallback`.
     int PrepareIn(const CString& base, const CString& fallback);
     // Deletes the files and links in the folder through its handle, then
-    // the folder itself relative to its parent, once it is known there to be
-    // the same folder; ignores failures and forgets it. A plain subfolder
+    // the folder itself relative to its held parent, once it is known there
+    // to be the same folder (volume and file index); ignores failures and
+    // forgets it. A plain subfolder
     // (made by a child) keeps the folder; nothing is ever deleted by path,
     // so a folder whose hold was refused stays.
     void Remove();
 
 private:
-    CString name_;  // its own name, in the folder it was made in
+    CString name_;                 // its own name, in the folder it was made in
+    platform::UniqueFile parent_;  // that folder, held until the removal
 };
 
 // The shared package folder below the common application-data folder: the
@@ -44,8 +46,9 @@ public:
     // Finds the common application-data folder and prepares the package
     // folder below it (PrepareBelow).
     int Prepare();
-    // Makes the levels below `commonAppData` that are missing and refuses
-    // any that is a link. Elevated, the levels it makes get the protected
+    // Opens or makes each level below `commonAppData` relative to the one
+    // above it and refuses any that is a link before anything is made below
+    // it. Elevated, the levels it makes get the protected
     // access list, and the product folder is used only when SYSTEM or
     // Administrators own it and no one else may write to it; otherwise it
     // is deleted (a failure to delete it stops the step) and made afresh

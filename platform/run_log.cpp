@@ -5,6 +5,7 @@
 #include "platform/diagnostics.h"
 #include "platform/elevation.h"
 #include "platform/handles.h"
+#include "platform/native_files.h"
 #include "platform/windows_api.h"
 
 namespace platform {
@@ -170,12 +171,16 @@ struct Pending {
 };
 Pending earlyLines;
 
-// Makes the log in `folder` (`folderLength` code units, ending in "\"),
-// named after `base` (`baseLength` code units) and `now`. True when made.
+// Makes the log in `folder` (`folderLength` code units, ending in "\", then
+// a NUL), named after `base` (`baseLength` code units) and `now`. True when
+// made.
+// The log is made relative to the folder, opened once: a temporary folder
+// is one where others may make entries, and the name can be guessed, so a
+// link put at it beforehand must not take the file elsewhere. Whatever
+// stands at a name, a link included, is taken as a name in use.
 bool OpenIn(const wchar_t* folder, DWORD folderLength, const wchar_t* base, DWORD baseLength,
             const SYSTEMTIME& now) {
-    auto& api = Api();
-    // The whole name, the attempt's suffix and ".log" included, must fit in
+    // The whole path, the attempt's suffix and ".log" included, must fit in
     // MAX_PATH; a longer one means no log, as any other failure to make it.
     wchar_t path[MAX_PATH];
     BoundedName name(path, MAX_PATH, 0);
@@ -190,20 +195,27 @@ bool OpenIn(const wchar_t* folder, DWORD folderLength, const wchar_t* base, DWOR
     name.AddDigits(now.wMinute, 2);
     name.AddDigits(now.wSecond, 2);
     const size_t stem = name.Length();
+    name.Add(L".log");
+    if (!name.Finish()) return false;
+
+    UniqueFile held;
+    NativeFiles native;
+    if (OpenFolderAt(folder, held) != 0 || native.Find() != 0) return false;
     // Never another run's log: a new name until one is free.
     for (int attempt = 1; attempt <= 100; ++attempt) {
-        name.Shorten(stem);
         if (attempt > 1) {
             wchar_t number[16];
+            name.Shorten(stem);
             name.Add(L"_");
             name.Add(DecimalText(attempt, number));
+            name.Add(L".log");
+            if (!name.Finish()) return false;
         }
-        name.Add(L".log");
-        if (!name.Finish()) return false;
-        LogFile().reset(api.CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (LogFile()) return true;
-        if (GetLastError() != ERROR_FILE_EXISTS) return false;
+        const NTSTATUS status =
+            native.Open(held.get(), path + folderLength, static_cast<int>(name.Length() - 1 - folderLength),
+                        GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE, LogFile());
+        if (status >= 0) return true;
+        if (status != kObjectNameCollision) return false;
     }
     return false;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <x86intrin.h>
 
+#include "platform/windows_api.h"
+
 extern "C" {
 
 // Read by every protected function; a fixed value until SeedStackGuard.
@@ -14,10 +16,16 @@ std::uintptr_t __stack_chk_guard = static_cast<std::uintptr_t>(0x2B992DDFA232ull
 // cannot be trusted, so nothing more of the program may run. The fail-fast
 // interrupt with FAST_FAIL_STACK_COOKIE_CHECK_FAILURE (2) ends the process at
 // once, runs no handler and is reported by Windows as a stack buffer
-// overrun; where it is unknown (Windows 7) the interrupt faults, which ends
-// the process as well.
-[[noreturn]] void __stack_chk_fail() {
-    __asm__ volatile("int $0x29" : : "c"(2) : "memory");
+// overrun. Where Windows has no fail-fast (Windows 7) the interrupt would
+// fault, and the fault would be dispatched through the exception handlers
+// that live on the overwritten stack; there the process is ended with the
+// same status by TerminateProcess, which runs no handler either.
+[[noreturn]] __attribute__((no_stack_protector)) void __stack_chk_fail() {
+    auto& api = platform::Api();
+    if (api.IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE)) {
+        __asm__ volatile("int $0x29" : : "c"(2) : "memory");
+    }
+    api.TerminateProcess(api.GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
     __builtin_trap();
 }
 

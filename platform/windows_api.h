@@ -42,6 +42,8 @@ struct WindowsApi {
     decltype(&::GetVersionExW) GetVersionExW = ::GetVersionExW;
     decltype(&::GetCommandLineW) GetCommandLineW = ::GetCommandLineW;
     decltype(&::GetLocalTime) GetLocalTime = ::GetLocalTime;
+    // Whether the fail-fast interrupt is there, for a stack buffer overrun.
+    decltype(&::IsProcessorFeaturePresent) IsProcessorFeaturePresent = ::IsProcessorFeaturePresent;
     decltype(&::LocalFree) LocalFree = ::LocalFree;
 
     // Resources of the running module.
@@ -54,8 +56,6 @@ struct WindowsApi {
     decltype(&::GetTempPathW) GetTempPathW = ::GetTempPathW;
     decltype(&::GetSystemDirectoryW) GetSystemDirectoryW = ::GetSystemDirectoryW;
     decltype(&::GetSystemWindowsDirectoryW) GetSystemWindowsDirectoryW = ::GetSystemWindowsDirectoryW;
-    decltype(&::CreateDirectoryW) CreateDirectoryW = ::CreateDirectoryW;
-    decltype(&::GetFileAttributesW) GetFileAttributesW = ::GetFileAttributesW;
     decltype(&::CreateFileW) CreateFileW = ::CreateFileW;
     decltype(&::WriteFile) WriteFile = ::WriteFile;
     decltype(&::ReadFile) ReadFile = ::ReadFile;

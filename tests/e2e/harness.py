@@ -138,7 +138,11 @@ class WinePrefix:
         os.makedirs(os.path.dirname(self.unix(self.record_file)), exist_ok=True)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, kind, error, trace):
+        if kind is not None:
+            # A failed scenario says why: every run log the launcher left.
+            for path, text in self.run_logs():
+                print("harness: run log %s:\n%s" % (path, text.rstrip()))
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL)
         if os.environ.get("WINE_RUN_KEEP"):
@@ -193,6 +197,22 @@ class WinePrefix:
                  if os.path.basename(os.path.dirname(f)) != "Public"]
         check(found, "no user temporary folder in the prefix")
         return found[0]
+
+    def run_logs(self):
+        """The launcher's run logs (name, date, time and ".log"), wherever a run
+        leaves them: the Windows folder's SystemTemp and Temp, and the user's
+        temporary folder. (Unix path, text) pairs, oldest first."""
+        folders = [self._resolve("C:\\windows\\" + name) for name in ("SystemTemp", "Temp")]
+        try:
+            folders.append(self.temp_folder())
+        except Failure:
+            pass
+        found = [f for folder in folders for f in glob.glob(os.path.join(folder, "*_????????_??????*.log"))]
+        logs = []
+        for path in sorted(found, key=os.path.getmtime):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                logs.append((path, f.read()))
+        return logs
 
     # ---- running programs -------------------------------------------------------
     def wine(self, *args, cwd=None, timeout=120, extra_env=None, check_rc=False):

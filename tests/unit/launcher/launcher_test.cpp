@@ -119,6 +119,32 @@ TEST(DetectPlatformDeathTest, FailingIsWow64ProcessEndsWithItsErrorCode) {
         testing::ExitedWithCode(ERROR_GEN_FAILURE), "");
 }
 
+// A stack buffer overrun ends the process with 0xC0000409 and nothing else
+// runs: by the fail-fast interrupt where Windows has it, else (Windows 7) by
+// TerminateProcess of the process itself. The stand-in TerminateProcess ends
+// with 77 for that call, so each exit code tells which way it went.
+extern "C" void __stack_chk_fail();
+TEST(StackGuardDeathTest, AnOverrunEndsTheProcessAtOnce) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    for (const bool fastFail : {true, false}) {
+        EXPECT_EXIT(
+            {
+                if (!fastFail) {
+                    Api().IsProcessorFeaturePresent = [](DWORD feature) WINAPI -> BOOL {
+                        return feature == PF_FASTFAIL_AVAILABLE ? FALSE : ::IsProcessorFeaturePresent(feature);
+                    };
+                }
+                Api().TerminateProcess = [](HANDLE process, UINT code) WINAPI -> BOOL {
+                    const bool overrun = process == ::GetCurrentProcess() && code == 0xC0000409u;
+                    return ::TerminateProcess(::GetCurrentProcess(), overrun ? 77 : 78);
+                };
+                __stack_chk_fail();
+            },
+            testing::ExitedWithCode(fastFail ? static_cast<int>(0xC0000409u) : 77), "")
+            << (fastFail ? "fail-fast" : "no fail-fast");
+    }
+}
+
 // IsWow64Process2 as Windows 10 1511 and later have it: the native machine
 // is nativeAnswer. kMachineArm64 and AMD64 are the cases that matter.
 constexpr USHORT kMachineArm64 = 0xAA64;
@@ -417,11 +443,34 @@ std::wstring RunLockName(bool global) {
     return std::wstring(global ? L"Global\\" : L"") + L"InstallerLauncher_" + LauncherSettings.settingsGuid;
 }
 
+// The access list the global lock is made with, as SDDL.
+std::wstring lockSecurity;
+HANDLE WINAPI RecordLockSecurity(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name) {
+    LPWSTR text = nullptr;
+    if (lockSecurity.empty() && security && security->lpSecurityDescriptor &&
+        ::ConvertSecurityDescriptorToStringSecurityDescriptorW(security->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                               DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        lockSecurity = text;
+        ::LocalFree(text);
+    }
+    return ::CreateMutexW(security, owned, name);
+}
+
 TEST(RunLock, TakenUnlessAnotherRunHoldsIt) {
     enum class Other { None, Holds, Abandoned };
     // refused: how many of the launcher's CreateMutexW calls fail with
     // ERROR_ACCESS_DENIED (1: the global one; 2: both).
-    struct Case { const char* name; Other other; bool otherGlobal; int refused; int want; bool locked; };
+    // openRefused: opening the existing global one fails with
+    // ERROR_ACCESS_DENIED too (it exists, made with rights this run lacks).
+    struct Case {
+        const char* name;
+        Other other;
+        bool otherGlobal;
+        int refused;
+        int want;
+        bool locked;
+        bool openRefused = false;
+    };
     const Case cases[] = {
         {"no other run", Other::None, true, 0, 0, true},
         {"another run holds it", Other::Holds, true, 0, ERROR_INSTALL_ALREADY_RUNNING, false},
@@ -430,14 +479,18 @@ TEST(RunLock, TakenUnlessAnotherRunHoldsIt) {
         {"global refused, held in the session", Other::Holds, false, 1, ERROR_INSTALL_ALREADY_RUNNING, false},
         {"global of other rights, held", Other::Holds, true, 1, ERROR_INSTALL_ALREADY_RUNNING, false},
         {"no lock to be made", Other::None, true, 2, 0, false},
+        {"global exists but cannot be opened", Other::None, true, 1, ERROR_INSTALL_ALREADY_RUNNING, false, true},
     };
     for (const Case& c : cases) {
         seam::SeamScope scope;
         std::unique_ptr<MutexHolder> other;
         if (c.other != Other::None) other.reset(new MutexHolder(RunLockName(c.otherGlobal), c.other == Other::Abandoned));
+        lockSecurity.clear();
+        Api().CreateMutexW = RecordLockSecurity;
         if (c.refused > 0) {
             seam::FailOnCall<&WindowsApi::CreateMutexW>(1, HANDLE{nullptr}, DWORD{ERROR_ACCESS_DENIED}, c.refused == 1);
         }
+        if (c.openRefused) seam::FailWith<&WindowsApi::OpenMutexW>(HANDLE{nullptr}, DWORD{ERROR_ACCESS_DENIED});
         CInstallerLauncher launcher;
         testing::internal::CaptureStdout();
         EXPECT_EQ(launcher.AcquireRunLock(LauncherSettings.settingsGuid), c.want) << c.name;
@@ -445,6 +498,9 @@ TEST(RunLock, TakenUnlessAnotherRunHoldsIt) {
                   c.want != 0 ? "Another run of this installer is in progress\n" : "")
             << c.name;
         EXPECT_EQ(static_cast<bool>(launcher.runLock), c.locked) << c.name;
+        // The global lock lets every user wait on it and let it go, and
+        // nobody but SYSTEM and Administrators do more.
+        if (c.refused == 0) EXPECT_EQ(lockSecurity, L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100001;;;WD)") << c.name;
         launcher.ReleaseRunLock();
     }
 }

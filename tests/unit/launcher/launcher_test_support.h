@@ -4,8 +4,10 @@
 #pragma once
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwctype>
 #include <deque>
 #include <set>
@@ -233,6 +235,43 @@ inline void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     DWORD written = 0;
     ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     ::CloseHandle(file);
+}
+
+// NTDLL's NtCreateFile, which the launcher looks up through GetProcAddress,
+// handed out as `standIn`; the stand-in reaches the real one as
+// realNtCreateFile.
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+inline NtCreateFileFunction realNtCreateFile = nullptr;
+inline NtCreateFileFunction nativeStandIn = nullptr;
+inline void ReplaceNtCreateFile(NtCreateFileFunction standIn) {
+    realNtCreateFile = reinterpret_cast<NtCreateFileFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+    nativeStandIn = standIn;
+    platform::Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
+        if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) && strcmp(name, "NtCreateFile") == 0) {
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(nativeStandIn));
+        }
+        return ::GetProcAddress(module, name);
+    };
+}
+
+// The Windows path that `handle` leads to ("" when it cannot be told).
+inline std::wstring FinalPathOf(HANDLE handle) {
+    wchar_t path[1024];
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, path, 1024, 0);
+    if (length == 0 || length >= 1024) return L"";
+    const std::wstring text(path, length);
+    return text.rfind(L"\\\\?\\", 0) == 0 ? text.substr(4) : text;
+}
+
+// The bare name, and the full path, of what a native call names relative to
+// its root folder.
+inline std::wstring NativeName(POBJECT_ATTRIBUTES attributes) {
+    return std::wstring(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
+}
+inline std::wstring NativePath(POBJECT_ATTRIBUTES attributes) {
+    return FinalPathOf(attributes->RootDirectory) + L"\\" + NativeName(attributes);
 }
 
 // The file name part of a path.

@@ -293,18 +293,22 @@ TEST_F(InstallSteps, ElevationDecidesWhereTheWorkingFolderAndTheLogGo) {
         ResourceHider::Install({L"VC2005_REDIST_64"});
         if (!row.elevated) testsupport::NotElevated();
         logsMade.clear();
-        Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                               DWORD disposition, DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
-            const HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
-            if (disposition == CREATE_NEW && wcsstr(path, L".log") && file != INVALID_HANDLE_VALUE) {
-                logsMade.push_back(path);
+        testsupport::ReplaceNtCreateFile([](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                            PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG fileAttributes,
+                                            ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                                            ULONG eaLength) NTAPI -> NTSTATUS {
+            const NTSTATUS status = testsupport::realNtCreateFile(file, access, attributes, io, size, fileAttributes,
+                                                                  share, disposition, options, ea, eaLength);
+            const std::wstring name = testsupport::NativeName(attributes);
+            if (status >= 0 && disposition == FILE_CREATE && name.find(L".log") != std::wstring::npos) {
+                logsMade.push_back(testsupport::NativePath(attributes));
             }
-            return file;
-        };
+            return status;
+        });
         platform::OpenRunLog();
         platform::CloseRunLog();
         ASSERT_EQ(logsMade.size(), 1u);
-        EXPECT_EQ(logsMade[0].rfind(row.base, 0), 0u) << logsMade[0];
+        EXPECT_EQ(_wcsnicmp(logsMade[0].c_str(), row.base.c_str(), row.base.size()), 0) << logsMade[0];
         EXPECT_EQ(logsMade[0].find(L'\\', row.base.size()), std::wstring::npos) << logsMade[0];
         ::DeleteFileW(logsMade[0].c_str());
 

@@ -10,12 +10,15 @@
 
 #include "launcher/installer_launcher.h"
 #include "launcher_test_support.h"
+#include "platform/run_log.h"
 #include "seam.h"
 
 using platform::Api;
 using platform::WindowsApi;
 using testsupport::Exists;
 using testsupport::ReadFileBytes;
+using testsupport::realNtCreateFile;
+using testsupport::ReplaceNtCreateFile;
 
 namespace {
 
@@ -47,32 +50,33 @@ std::wstring Text(const CString& s) { return s.GetString(); }
 void FailTempPath() { seam::FailWith<&WindowsApi::GetTempPathW>(DWORD{0}, DWORD{ERROR_ACCESS_DENIED}); }
 void TempPathTooLong() { seam::FailWith<&WindowsApi::GetTempPathW>(DWORD{600}, DWORD{0}); }
 void FailFolderPath() { seam::FailWith<&WindowsApi::SHGetFolderPathW>(HRESULT{E_ACCESSDENIED}, DWORD{0}); }
-void FailCreateDirectory() {
-    seam::FailWith<&WindowsApi::CreateDirectoryW>(BOOL{FALSE}, DWORD{ERROR_PATH_NOT_FOUND});
-}
-// NtCreateFile, which the launcher looks up through GetProcAddress, handed
-// out as `standIn`; the stand-in reaches the real one as realNtCreateFile.
-using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-NtCreateFileFunction realNtCreateFile = nullptr;
-NtCreateFileFunction nativeStandIn = nullptr;
-void ReplaceNtCreateFile(NtCreateFileFunction standIn) {
-    realNtCreateFile = reinterpret_cast<NtCreateFileFunction>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
-    nativeStandIn = standIn;
-    Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
-        if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) && strcmp(name, "NtCreateFile") == 0) {
-            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(nativeStandIn));
+// Making a folder (or opening a package level, which makes it if missing)
+// fails with `status`; the count of such calls is kept.
+NTSTATUS folderFailure = 0;
+int folderCalls = 0;
+void FailFolderCreation(NTSTATUS status) {
+    folderFailure = status;
+    folderCalls = 0;
+    ReplaceNtCreateFile([](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                           PLARGE_INTEGER size, ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
+                           PVOID ea, ULONG eaLength) NTAPI -> NTSTATUS {
+        if ((options & FILE_DIRECTORY_FILE) && (disposition == FILE_CREATE || disposition == FILE_OPEN_IF)) {
+            ++folderCalls;
+            return folderFailure;
         }
-        return ::GetProcAddress(module, name);
-    };
+        return realNtCreateFile(file, access, attributes, io, size, fileAttributes, share, disposition, options, ea,
+                                eaLength);
+    });
 }
+void FailCreateDirectory() { FailFolderCreation(static_cast<NTSTATUS>(0xC000003A)); }  // the path not found
 // Creating the new file fails, or holding the target folder does.
 void FailCreateFile() {
     ReplaceNtCreateFile([](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
                            PLARGE_INTEGER size, ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
                            PVOID ea, ULONG eaLength) NTAPI -> NTSTATUS {
-        if (disposition == FILE_CREATE) return static_cast<NTSTATUS>(0xC0000043);  // a sharing violation
+        if (disposition == FILE_CREATE && !(options & FILE_DIRECTORY_FILE)) {
+            return static_cast<NTSTATUS>(0xC0000043);  // a sharing violation
+        }
         return realNtCreateFile(file, access, attributes, io, size, fileAttributes, share, disposition, options, ea,
                                 eaLength);
     });
@@ -80,7 +84,7 @@ void FailCreateFile() {
 void FailHoldFolder() {
     Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                            DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
-        if (flags & FILE_FLAG_OPEN_REPARSE_POINT) {
+        if (flags & FILE_FLAG_BACKUP_SEMANTICS) {
             ::SetLastError(ERROR_SHARING_VIOLATION);
             return INVALID_HANDLE_VALUE;
         }
@@ -134,8 +138,8 @@ TEST_F(Extraction, EachFailingStepPrintsItsLineAndReturnsItsCode) {
         {"temp path too long", TempPathTooLong, true, "GetTempPath failed (122)\n", 122, Path::Empty},
         {"SHGetFolderPathW fails", FailFolderPath, false, "SHGetFolderPath failed (-2147024891)\n",
          static_cast<int>(E_ACCESSDENIED), Path::Empty},
-        {"CreateDirectoryW fails (temporary)", FailCreateDirectory, true, "CreateDirectory failed (3)\n", 3, Path::Empty},
-        {"CreateDirectoryW fails (package)", FailCreateDirectory, false, "SHCreateDirectoryEx failed (3)\n", 3,
+        {"a folder cannot be made (temporary)", FailCreateDirectory, true, "CreateDirectory failed (3)\n", 3, Path::Empty},
+        {"a folder cannot be made (package)", FailCreateDirectory, false, "SHCreateDirectoryEx failed (3)\n", 3,
          Path::Empty},
         {"older package cannot be deleted", FailDelete, false, "DeleteFile failed (5)\n", 5, Path::Full},
         {"folder cannot be held", FailHoldFolder, false, "CreateFile failed (32)\n", 32, Path::Empty},
@@ -272,14 +276,19 @@ TEST_F(Extraction, CollisionWithAnExistingFolderTakesANewName) {
 
 TEST_F(Extraction, AttemptsAreBoundedAndStopAtOnceOnIncurableFailures) {
     testsupport::NotElevated();  // the working folder in the user's temporary folder
-    struct Case { DWORD error; int wantCalls; };
-    for (const Case c : {Case{ERROR_ALREADY_EXISTS, 8}, Case{ERROR_PATH_NOT_FOUND, 1}, Case{ERROR_ACCESS_DENIED, 1}}) {
+    struct Case { NTSTATUS status; DWORD error; int wantCalls; };
+    const Case cases[] = {
+        {static_cast<NTSTATUS>(0xC0000035), ERROR_ALREADY_EXISTS, 8},  // the name taken
+        {static_cast<NTSTATUS>(0xC000003A), ERROR_PATH_NOT_FOUND, 1},
+        {static_cast<NTSTATUS>(0xC0000022), ERROR_ACCESS_DENIED, 1},
+    };
+    for (const Case c : cases) {
         seam::SeamScope caseScope;
-        seam::FailWith<&WindowsApi::CreateDirectoryW>(BOOL{FALSE}, c.error);
+        FailFolderCreation(c.status);
         EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true),
                   "CreateDirectory failed (" + std::to_string(c.error) + ")\n");
         EXPECT_EQ(result, static_cast<int>(c.error));
-        EXPECT_EQ(seam::CallCount<&WindowsApi::CreateDirectoryW>(), c.wantCalls);
+        EXPECT_EQ(folderCalls, c.wantCalls);
         EXPECT_TRUE(launcher.workingFolder.IsEmpty());
     }
 }
@@ -392,9 +401,19 @@ BOOL WINAPI ExtraByte(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOV
     if (got && *read == 0 && size > 0) *read = 1;  // the file goes on past the payload
     return got;
 }
-DWORD WINAPI LevelIsLink(LPCWSTR path) {
-    const DWORD attributes = ::GetFileAttributesW(path);
-    return wcsstr(path, L"Installers") ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
+// The first package level, or a file, shows on its handle as a link.
+BOOL WINAPI LevelIsLink(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    const BOOL got = ::GetFileInformationByHandle(file, information);
+    const std::wstring path = testsupport::FinalPathOf(file);
+    if (path.size() > 8 && path.compare(path.size() - 8, 8, L"\\Corvane") == 0)
+        information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return got;
+}
+BOOL WINAPI FileIsLink(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    const BOOL got = ::GetFileInformationByHandle(file, information);
+    if (!(information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return got;
 }
 BOOL WINAPI LimitedToken(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID information, DWORD, PDWORD length) {
     *static_cast<TOKEN_ELEVATION_TYPE*>(information) = TokenElevationTypeLimited;
@@ -433,8 +452,10 @@ TEST_F(Extraction, LinksSwappedFilesAndFailedProtectionAreRefused) {
         {"bytes changed after writing", [] { Api().ReadFile = refusals::ChangedBytes; }, true,
          "CompareFile failed (1006)\n"},
         {"file grew after writing", [] { Api().ReadFile = refusals::ExtraByte; }, false, "CompareFile failed (1006)\n"},
-        {"a package level is a link", [] { Api().GetFileAttributesW = refusals::LevelIsLink; }, false,
+        {"a package level is a link", [] { Api().GetFileInformationByHandle = refusals::LevelIsLink; }, false,
          "CheckFolder failed (681)\n"},
+        {"file is a link", [] { Api().GetFileInformationByHandle = refusals::FileIsLink; }, true,
+         "CheckFile failed (681)\n"},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -461,20 +482,15 @@ std::wstring Sddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
     return sddl;
 }
 constexpr SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-// Records every folder made, by path or relative to a held folder.
+// Records every folder made (relative to a held folder, as every folder is).
 void RecordFolderCreation() {
-    Api().CreateDirectoryW = [](LPCWSTR path, LPSECURITY_ATTRIBUTES security) WINAPI -> BOOL {
-        const std::wstring sddl = security ? Sddl(security->lpSecurityDescriptor, kOwnerAndDacl) : L"inherited";
-        const BOOL made = ::CreateDirectoryW(path, security);
-        if (made) createdWith.push_back(sddl);
-        return made;
-    };
     ReplaceNtCreateFile([](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
                            PLARGE_INTEGER size, ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
                            PVOID ea, ULONG eaLength) NTAPI -> NTSTATUS {
         const NTSTATUS status = realNtCreateFile(file, access, attributes, io, size, fileAttributes, share,
                                                  disposition, options, ea, eaLength);
-        if (status >= 0 && disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE)) {
+        if (status >= 0 && (options & FILE_DIRECTORY_FILE) &&
+            (disposition == FILE_CREATE || io->Information == FILE_CREATED)) {
             createdWith.push_back(attributes->SecurityDescriptor
                                       ? Sddl(attributes->SecurityDescriptor, kOwnerAndDacl)
                                       : L"inherited");
@@ -686,30 +702,25 @@ void AfterProductOpened() {
         return status;
     });
 }
-void AfterProductLevelCheck() {
-    AfterProductOpened();
-    Api().GetFileAttributesW = [](LPCWSTR path) WINAPI -> DWORD {
-        const DWORD attributes = ::GetFileAttributesW(path);
-        if (IsProduct(path, wcslen(path))) Swap();
-        return attributes;
-    };
-}
 // Once a folder is held: the product folder, or the working folder (aimed
-// at when its hold is taken).
+// at as it is made).
 void AfterHold() {
-    AfterProductOpened();
-    Api().CreateFileW = [](LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                           DWORD flags, HANDLE templateFile) WINAPI -> HANDLE {
-        const HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
-        if (!(flags & FILE_FLAG_OPEN_REPARSE_POINT)) return file;
-        if (IsProduct(path, wcslen(path))) {
-            Swap();
-        } else if (!wcsstr(path, L"Installers")) {  // not the product folder's parent
-            Aim(path);
-            Swap();
+    ReplaceNtCreateFile([](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                           PLARGE_INTEGER size, ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
+                           PVOID ea, ULONG eaLength) NTAPI -> NTSTATUS {
+        const NTSTATUS status = realNtCreateFile(file, access, attributes, io, size, fileAttributes, share,
+                                                 disposition, options, ea, eaLength);
+        const std::wstring name = testsupport::NativeName(attributes);
+        if (status >= 0 && (options & FILE_DIRECTORY_FILE)) {
+            if (IsProduct(name.c_str(), name.size())) {
+                Swap();
+            } else if (disposition == FILE_CREATE && name.size() == 36) {  // a UUID: the working folder
+                Aim(testsupport::FinalPathOf(*file));
+                Swap();
+            }
         }
-        return file;
-    };
+        return status;
+    });
 }
 // Elevated, once the product folder's owner and list were read.
 void AfterOwnerCheck() {
@@ -728,14 +739,9 @@ void AfterWrite() {
         return wrote;
     };
 }
-// Before the working folder's removal: once it has been checked by path
-// (where it is), or as its listing starts through its handle.
+// Before the working folder's removal, as its listing starts through its
+// handle.
 void BeforeRemoval() {
-    Api().GetFileAttributesW = [](LPCWSTR path) WINAPI -> DWORD {
-        const DWORD attributes = ::GetFileAttributesW(path);
-        Swap();
-        return attributes;
-    };
     Api().GetFileInformationByHandleEx = [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
                                             DWORD size) WINAPI -> BOOL {
         Swap();
@@ -791,12 +797,12 @@ TEST_F(Extraction, AFolderSwappedForALinkNeverReachesWhereTheLinkLeads) {
         // the user as its owner) and emptied through its handle; Wine
         // resolves the names in it through its old path, so it cannot be
         // emptied and the step stops.
-        {"product: after its level check", attacks::AfterProductLevelCheck, kProduct, true, false,
+        {"product: after it was opened", attacks::AfterProductOpened, kProduct, true, false,
          "RemoveDirectory failed (145)\n", 145},
-        // Delete and create go to the held folder, not where its name now
-        // leads; Wine does not carry out the delete there.
+        // The older package reached through the folder's old name is not in
+        // the held folder.
         {"product, not elevated: after its hold", attacks::AfterHold, kProduct, false, false,
-         "CreateFile failed (80)\n", 80},
+         "CheckFile failed (681)\n", 681},
         {"product: after its owner was read", attacks::AfterOwnerCheck, kProduct, true, false,
          "RemoveDirectory failed (145)\n", 145},
         // The reopened file is not the one name of a file in the held folder.
@@ -853,4 +859,211 @@ TEST_F(Extraction, AFolderSwappedForALinkNeverReachesWhereTheLinkLeads) {
     }
     testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
     testsupport::RemoveTree(canaryFolder);
+}
+
+// ---- Links at a name, and the folder removed ------------------------------------------
+
+namespace junctions {
+
+// A junction as Windows has it, played through the native open (Wine has
+// none): the real, empty folder the test made at `name` is opened as itself
+// only with FILE_OPEN_REPARSE_POINT, and then shows as a link on its handle
+// and in listings; an open without that option goes where the junction
+// leads, into the canary folder: to the canary itself or its file when
+// opening, to a new item "planted" there when creating.
+std::wstring name, canary;
+NTSTATUS NTAPI Open(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                    PLARGE_INTEGER size, ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
+                    PVOID ea, ULONG eaLength) {
+    if (testsupport::NativeName(attributes) != name || (options & FILE_OPEN_REPARSE_POINT)) {
+        return realNtCreateFile(file, access, attributes, io, size, fileAttributes, share, disposition, options, ea,
+                                eaLength);
+    }
+    std::wstring target = L"\\??\\" + canary;
+    if (disposition != FILE_OPEN) {
+        target += L"\\planted";
+    } else if (!(options & FILE_DIRECTORY_FILE)) {
+        target += L"\\CorvaneInstaller.msi";
+    }
+    UNICODE_STRING text{static_cast<USHORT>(target.size() * sizeof(wchar_t)),
+                        static_cast<USHORT>(target.size() * sizeof(wchar_t)), &target[0]};
+    OBJECT_ATTRIBUTES followed = *attributes;
+    followed.RootDirectory = nullptr;
+    followed.ObjectName = &text;
+    return realNtCreateFile(file, access, &followed, io, size, fileAttributes, share, disposition, options, ea,
+                            eaLength);
+}
+BOOL WINAPI Information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    const BOOL got = ::GetFileInformationByHandle(file, information);
+    if (testsupport::BaseName(testsupport::FinalPathOf(file)) == name)
+        information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return got;
+}
+BOOL WINAPI Listing(HANDLE folder, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size) {
+    const BOOL got = ::GetFileInformationByHandleEx(folder, kind, information, size);
+    for (auto* entry = static_cast<BYTE*>(information); got;) {
+        auto* item = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(entry);
+        if (std::wstring(item->FileName, item->FileNameLength / sizeof(wchar_t)) == name)
+            item->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        if (item->NextEntryOffset == 0) break;
+        entry += item->NextEntryOffset;
+    }
+    return got;
+}
+
+}  // namespace junctions
+
+// A junction planted at a name the launcher creates, opens or deletes is
+// taken as itself, never followed: the run log takes the next name, a level
+// of the package folder is refused before anything is made below it, and a
+// junction a child left in the working folder goes as a link. The canary it
+// leads to stays as it was.
+TEST_F(Extraction, AJunctionAtANameIsNeverFollowed) {
+    const std::wstring canaryFolder = testsupport::CommonAppData() + L"\\Canary";
+    const std::wstring logStem = testsupport::ElevatedTempFolder() + L"Junction_20261211_080000";
+    enum class Act { Log, PackageLevel, WorkingFolderEntry };
+    struct Case {
+        const char* name;
+        Act act;
+        std::wstring junction;  // its full path
+        std::string line;
+    };
+    const Case cases[] = {
+        {"the run log's name", Act::Log, logStem + L".log", ""},
+        {"a package folder level", Act::PackageLevel, testsupport::CommonAppData() + L"\\Corvane",
+         "CheckFolder failed (681)\n"},
+        {"an entry of the working folder", Act::WorkingFolderEntry, L"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam::SeamScope caseScope;
+        testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
+        testsupport::RemoveTree(canaryFolder);
+        ::CreateDirectoryW(canaryFolder.c_str(), nullptr);
+        testsupport::WriteFileBytes(canaryFolder + L"\\CorvaneInstaller.msi", "canary");
+        junctions::canary = canaryFolder;
+        std::wstring junction = c.junction;
+        if (c.act == Act::WorkingFolderEntry) {
+            ASSERT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
+            locked.reset();
+            junction = Text(launcher.workingFolder.Path()) + L"left";
+        }
+        ASSERT_TRUE(::CreateDirectoryW(junction.c_str(), nullptr));
+        junctions::name = testsupport::BaseName(junction);
+        ReplaceNtCreateFile(junctions::Open);
+        Api().GetFileInformationByHandle = junctions::Information;
+        Api().GetFileInformationByHandleEx = junctions::Listing;
+
+        if (c.act == Act::Log) {
+            Api().GetLocalTime = [](LPSYSTEMTIME now) WINAPI {
+                *now = {};
+                now->wYear = 2026, now->wMonth = 12, now->wDay = 11, now->wHour = 8;
+            };
+            Api().GetModuleFileNameW = [](HMODULE, LPWSTR path, DWORD size) WINAPI -> DWORD {
+                wcsncpy(path, L"C:\\Junction.exe", size);
+                return 15;
+            };
+            platform::OpenRunLog();
+            platform::LogLine(L"made");
+            platform::CloseRunLog();
+            EXPECT_EQ(ReadFileBytes(logStem + L"_2.log"), "made\r\n");
+            ::DeleteFileW((logStem + L"_2.log").c_str());
+            ::RemoveDirectoryW(junction.c_str());
+        } else if (c.act == Act::PackageLevel) {
+            EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), c.line);
+            EXPECT_FALSE(locked);
+            EXPECT_EQ(attacks::Contents(junction), std::vector<std::string>{});  // nothing made below it
+        } else {
+            launcher.RemoveWorkingFolder();
+            EXPECT_FALSE(Exists(junction));
+        }
+        EXPECT_EQ(attacks::Contents(canaryFolder), std::vector<std::string>{"CorvaneInstaller.msi=canary"});
+        launcher.packageFolder.Release();
+    }
+    testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
+    testsupport::RemoveTree(canaryFolder);
+}
+
+// The working folder's removal deletes only the folder it held: another
+// folder put in its place under its name, or one that has its file index on
+// another volume, stays.
+std::wstring heldFolder;
+int informationCalls = 0;
+TEST_F(Extraction, RemovalDeletesOnlyTheFolderItHeld) {
+    for (const bool otherVolume : {false, true}) {
+        SCOPED_TRACE(otherVolume ? "same index, another volume" : "another folder in its place");
+        seam::SeamScope caseScope;
+        ASSERT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), "");
+        locked.reset();
+        heldFolder = Text(launcher.workingFolder.Path());
+        heldFolder.pop_back();
+        if (otherVolume) {
+            informationCalls = 0;
+            Api().GetFileInformationByHandle = [](HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) WINAPI {
+                const BOOL got = ::GetFileInformationByHandle(file, information);
+                if (++informationCalls == 2) information->dwVolumeSerialNumber ^= 1;  // the folder found by name
+                return got;
+            };
+        } else {
+            // Once the hold is gone, as the folder is opened by name to be
+            // deleted, it is moved aside and an empty folder made in its place.
+            ReplaceNtCreateFile([](PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                   PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG fileAttributes, ULONG share,
+                                   ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) NTAPI -> NTSTATUS {
+                if ((access & DELETE) && (options & FILE_DIRECTORY_FILE) &&
+                    heldFolder.size() > testsupport::NativeName(attributes).size() &&
+                    heldFolder.find(testsupport::NativeName(attributes)) != std::wstring::npos) {
+                    EXPECT_TRUE(::MoveFileW(heldFolder.c_str(), (heldFolder + L".aside").c_str()));
+                    EXPECT_TRUE(::CreateDirectoryW(heldFolder.c_str(), nullptr));
+                }
+                return realNtCreateFile(file, access, attributes, io, size, fileAttributes, share, disposition,
+                                        options, ea, eaLength);
+            });
+        }
+        launcher.RemoveWorkingFolder();
+        EXPECT_TRUE(Exists(heldFolder));
+        ::RemoveDirectoryW(heldFolder.c_str());
+        ::RemoveDirectoryW((heldFolder + L".aside").c_str());
+    }
+}
+
+// An older package that someone else holds open (sharing it for deleting)
+// does not block the step: its name is freed at once, by a POSIX-semantics
+// delete or, where Windows has none, by renaming it aside; it goes once
+// closed, and the holder still reads what it opened.
+TEST_F(Extraction, AnOlderPackageHeldOpenDoesNotBlockTheStep) {
+    const std::wstring product = testsupport::PackageFolder();
+    for (const bool posix : {true, false}) {
+        SCOPED_TRACE(posix ? "POSIX delete where there is one" : "no POSIX delete");
+        seam::SeamScope caseScope;
+        testsupport::NotElevated();  // the product folder is kept as it is
+        testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
+        ::SHCreateDirectoryExW(nullptr, product.c_str(), nullptr);
+        testsupport::WriteFileBytes(product + L"CorvaneInstaller.msi", "older");
+        platform::UniqueFile other(::CreateFileW((product + L"CorvaneInstaller.msi").c_str(), GENERIC_READ,
+                                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                                 nullptr));
+        if (!posix) {
+            Api().SetFileInformationByHandle = [](HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                                  DWORD size) WINAPI -> BOOL {
+                if (kind == static_cast<FILE_INFO_BY_HANDLE_CLASS>(21)) {  // FileDispositionInfoEx
+                    ::SetLastError(ERROR_INVALID_PARAMETER);
+                    return FALSE;
+                }
+                return ::SetFileInformationByHandle(file, kind, information, size);
+            };
+        }
+        EXPECT_EQ(Extract(L"MSI64", L"MSI", L"CorvaneInstaller.msi", false), "");
+        EXPECT_EQ(ReadFileBytes(product + L"CorvaneInstaller.msi"), "payload MSI64");
+        char bytes[8] = {};
+        DWORD read = 0;
+        EXPECT_TRUE(::ReadFile(other.get(), bytes, sizeof(bytes), &read, nullptr));
+        EXPECT_EQ(std::string(bytes, read), "older");
+        other.reset();
+        locked.reset();
+        launcher.packageFolder.Release();
+        EXPECT_EQ(attacks::Contents(product.substr(0, product.size() - 1)),
+                  std::vector<std::string>{"CorvaneInstaller.msi=payload MSI64"});
+    }
+    testsupport::RemoveTree(testsupport::CommonAppData() + L"\\Corvane");
 }
