@@ -4,11 +4,14 @@
     make-icon.py [OUTPUT]      (default: resources/launcher.ico)
 
 Four 32-bit images, in this order so that the resource compiler numbers them
-1 to 4: 128 px (stored as PNG), 48, 32 and 16 px (stored as DIBs with an AND
-mask). The picture is computed, not drawn from files: a rounded square with a
-loudspeaker and two sound waves, anti-aliased by 4x4 supersampling. Only the
-standard library is used and the output depends on nothing but this script
-(and zlib's compressor), so running it again gives the same bytes.
+1 to 4: 128, 48 and 32 px stored as PNG (a fraction of a DIB's bytes; every
+Windows the launcher supports reads PNG icon images at any size), and 16 px
+as a DIB with an AND mask, the form that every code path drawing small icons
+(title bars, lists, the notification area) reads. The picture is computed,
+not drawn from files: a rounded square with a loudspeaker and two sound
+waves, anti-aliased by 4x4 supersampling. Only the standard library is used
+and the output depends on nothing but this script (and zlib's compressor),
+so running it again gives the same bytes.
 """
 import math
 import os
@@ -17,6 +20,8 @@ import sys
 import zlib
 
 SIZES = (128, 48, 32, 16)
+# Images at least this large are stored as PNG, the smaller ones as DIBs.
+PNG_FROM = 32
 SAMPLES = 4
 
 
@@ -131,7 +136,7 @@ def main():
     images = []
     for size in SIZES:
         rows = render(size)
-        images.append((size, png(rows) if size >= 128 else dib(rows)))
+        images.append((size, png(rows) if size >= PNG_FROM else dib(rows)))
     with open(output, "wb") as f:
         f.write(ico(images))
 
