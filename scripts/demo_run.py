@@ -290,6 +290,13 @@ def main():
             for line in stdout.splitlines():
                 print("   " + line)
 
+        # What an administrator reading the run afterwards would see.
+        section("Run log")
+        for path, text in wp.run_logs():
+            print("   " + os.path.basename(path))
+            for line in text.splitlines():
+                print("     " + line)
+
         section("Exit code")
         print("   %d" % code)
     for process in started:
