@@ -30,18 +30,29 @@ bool RunsElevated() {
     return true;
 }
 
+namespace {
+
+// A path that does not fit leaves no error code of its own: it gets one.
+DWORD TooLong() {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+}
+
+}  // namespace
+
 DWORD WindowsSubfolder(const wchar_t* name, wchar_t* out, DWORD size) {
     // The Windows folder itself, as the system knows it: never taken from an
     // environment variable, which the user sets.
     const UINT length = Api().GetSystemWindowsDirectoryW(out, size);
-    if (length == 0 || length >= size) return 0;
+    if (length == 0) return 0;
+    if (length >= size) return TooLong();
     DWORD used = length;
     if (out[used - 1] != L'\\') out[used++] = L'\\';
     for (const wchar_t* p = name; *p != L'\0'; ++p) {
-        if (used + 2 >= size) return 0;  // the name, a backslash and the NUL must fit
+        if (used + 2 >= size) return TooLong();  // the name, a backslash and the NUL must fit
         out[used++] = *p;
     }
-    if (used + 2 > size) return 0;
+    if (used + 2 > size) return TooLong();
     out[used++] = L'\\';
     out[used] = L'\0';
     return used;

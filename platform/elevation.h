@@ -22,8 +22,9 @@ bool RunsElevated();
 constexpr const wchar_t* kElevatedTempFolders[] = {L"SystemTemp", L"Temp"};
 
 // Writes "<Windows folder>\<name>\" into `out` (`size` code units, the NUL
-// included) and returns its length, or 0 when the Windows folder cannot be
-// read or the path does not fit.
+// included) and returns its length, or 0 with the last error set when the
+// Windows folder cannot be read or the path does not fit
+// (ERROR_INSUFFICIENT_BUFFER).
 DWORD WindowsSubfolder(const wchar_t* name, wchar_t* out, DWORD size);
 
 }  // namespace platform

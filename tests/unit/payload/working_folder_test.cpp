@@ -173,6 +173,36 @@ TEST_F(Extraction, EachFailingStepPrintsItsLineAndReturnsItsCode) {
     }
 }
 
+// Elevated, a Windows folder that cannot be read, or whose path does not
+// fit, is reported with the error of that query, never with one left over
+// from an earlier call.
+TEST_F(Extraction, ElevatedFolderQueryReportsItsOwnError) {
+    const struct {
+        const char* name;
+        void (*fail)();
+        std::string line;
+    } rows[] = {
+        {"unreadable",
+         [] { seam::FailWith<&WindowsApi::GetSystemWindowsDirectoryW>(UINT{0}, DWORD{ERROR_ACCESS_DENIED}); },
+         "GetSystemWindowsDirectory failed (5)\n"},
+        {"too long",
+         [] {
+             Api().GetSystemWindowsDirectoryW = [](LPWSTR, UINT) WINAPI -> UINT {
+                 ::SetLastError(ERROR_FILE_NOT_FOUND);  // left over, not this call's
+                 return 600;
+             };
+         },
+         "GetSystemWindowsDirectory failed (122)\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        seam::SeamScope rowScope;
+        row.fail();
+        EXPECT_EQ(Extract(L"VC2005_REDIST_32", L"EXE", L"a.exe", true), row.line);
+        EXPECT_TRUE(launcher.workingFolder.IsEmpty());
+    }
+}
+
 TEST_F(Extraction, MissingOrEmptyResourceMakesNoFolderAndNoFile) {
     EXPECT_EQ(Extract(L"NO_SUCH_PAYLOAD", L"EXE", L"x.exe", true), "LocateResource failed (1814)\n");
     EXPECT_EQ(result, ERROR_RESOURCE_NAME_NOT_FOUND);
