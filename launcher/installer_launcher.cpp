@@ -138,6 +138,7 @@ void CInstallerLauncher::DetectPlatform() {
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof(version);
     isWin10 = api.GetVersionExW(&version) && version.dwMajorVersion >= 10;
+    windowsBuild = version.dwBuildNumber;  // stays 0 when the query fails
 }
 
 int CInstallerLauncher::PassGate(bool continueAfterRuntimeFailure) {

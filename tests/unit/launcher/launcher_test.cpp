@@ -23,6 +23,7 @@ namespace {
 
 BOOL wow64Answer = FALSE;
 DWORD reportedMajor = 10;
+DWORD reportedBuild = 0;
 
 BOOL WINAPI FakeIsWow64Process(HANDLE, PBOOL wow64) {
     *wow64 = wow64Answer;
@@ -48,11 +49,13 @@ void ProvideIsWow64Process() {
     };
 }
 
-void ReportMajorVersion(DWORD major) {
+void ReportMajorVersion(DWORD major, DWORD build = 0) {
     reportedMajor = major;
+    reportedBuild = build;
     Api().GetVersionExW = [](LPOSVERSIONINFOW info) WINAPI -> BOOL {
         if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) return FALSE;
         info->dwMajorVersion = reportedMajor;
+        info->dwBuildNumber = reportedBuild;
         return TRUE;
     };
 }
@@ -385,14 +388,19 @@ TEST_F(StartUp, PackageFailureStillEndsTheSequence) {
 
 TEST_F(StartUp, Arm64InstallsItsOwnPackageOrStopsBeforeAnything) {
     const std::wstring package = testsupport::PackageFolder() + L"CorvaneInstaller.msi";
-    struct Case { bool slotCarried; std::vector<std::wstring> wantRuns; std::string wantOut; int wantGate; };
+    // x64 code runs on ARM64 Windows from build 22000 (Windows 11) on: before
+    // it the x64 runtime is skipped, and an unknown build counts as older.
+    struct Case { bool slotCarried; DWORD build; std::vector<std::wstring> wantRuns; std::string wantOut; int wantGate; };
     const Case cases[] = {
-        {true, {L"vcredist_x86.exe", L"vcredist_x64.exe", L"msiexec.exe"}, "", 0},
-        {false, {}, "This system is ARM64 Windows; this installer carries no package for it\n",
+        {true, 22000, {L"vcredist_x86.exe", L"vcredist_x64.exe", L"msiexec.exe"}, "", 0},
+        {true, 21999, {L"vcredist_x86.exe", L"msiexec.exe"}, "", 0},
+        {true, 0, {L"vcredist_x86.exe", L"msiexec.exe"}, "", 0},
+        {false, 22631, {}, "This system is ARM64 Windows; this installer carries no package for it\n",
          ERROR_INSTALL_PLATFORM_UNSUPPORTED},
     };
     for (const Case& c : cases) {
         ::DeleteFileW(package.c_str());
+        ReportMajorVersion(10, c.build);
         RunRecorder::Install();
         ResourceHider::Install(c.slotCarried ? std::initializer_list<const wchar_t*>{L"UNINST", L"UNINST2"}
                                              : std::initializer_list<const wchar_t*>{L"UNINST", L"UNINST2",
@@ -402,7 +410,7 @@ TEST_F(StartUp, Arm64InstallsItsOwnPackageOrStopsBeforeAnything) {
         testing::internal::CaptureStdout();
         EXPECT_FALSE(launcher.InitInstance());
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.wantOut);
-        EXPECT_EQ(RunNames(), c.wantRuns);
+        EXPECT_EQ(RunNames(), c.wantRuns) << c.build;
         EXPECT_EQ(testsupport::ReadFileBytes(package), c.slotCarried ? "payload MSI_WIN10_ARM64" : "<missing>");
         EXPECT_TRUE(launcher.workingFolder.IsEmpty());  // none made, or removed at the end
         if (!c.slotCarried) {
