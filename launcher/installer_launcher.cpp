@@ -7,6 +7,7 @@
 #include "settings/launcher_settings.h"
 #include "payload/install_steps.h"
 #include "platform/diagnostics.h"
+#include "platform/elevation.h"
 #include "platform/run_log.h"
 #include "platform/string_resource.h"
 #include "platform/windows_api.h"
@@ -73,6 +74,7 @@ bool CInstallerLauncher::InitInstance() {
     platform::Api().InitCommonControlsEx(&controls);
 
     CWinApp::InitInstance();
+    platform::TurnOffVirtualization();
     platform::LogLine(L"command line: ", platform::Api().GetCommandLineW());
     ParseLauncherCommandLine();
     // A second run stops here, before anything is changed: both would end

@@ -419,6 +419,35 @@ TEST_F(StartUp, Arm64InstallsItsOwnPackageOrStopsBeforeAnything) {
     }
 }
 
+// Without administrator rights Windows would send the 32-bit launcher's
+// writes below HKLM\Software to the user's virtual store, where a settings
+// backup counts as made but no package sees it: the run turns that off.
+int virtualizationCalls = 0;
+DWORD virtualizationValue = 1;
+
+BOOL WINAPI RecordSetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS kind, LPVOID value, DWORD size) {
+    ++virtualizationCalls;
+    if (kind == TokenVirtualizationEnabled && size == sizeof(DWORD)) virtualizationValue = *static_cast<DWORD*>(value);
+    return TRUE;
+}
+
+TEST_F(StartUp, VirtualizationIsTurnedOffIn32BitBuild) {
+    virtualizationCalls = 0;
+    virtualizationValue = 1;
+    Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
+        const std::string wanted = name;
+        if (wanted == "SetTokenInformation") {
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(RecordSetTokenInformation));
+        }
+        if (wanted == "IsWow64Process") return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(FakeIsWow64Process));
+        return ::GetProcAddress(module, name);
+    };
+    EXPECT_FALSE(launcher.InitInstance());
+    EXPECT_EQ(virtualizationCalls, sizeof(void*) == 4 ? 1 : 0);  // a 64-bit process is never virtualized
+    EXPECT_EQ(virtualizationValue, sizeof(void*) == 4 ? 0u : 1u);
+    EXPECT_EQ(RunRecorder::runs.size(), 3u);  // and the run goes on as ever
+}
+
 // ---- One run at a time -------------------------------------------------------
 
 std::wstring RunLockName(bool global) {
