@@ -194,10 +194,23 @@ function(add_installer_launcher)
     cmake_path(NORMAL_PATH resources)
     # The manifest names the architecture the launcher is built for: Windows
     # ignores a manifest whose architecture does not match the executable's.
+    # The 32-bit launcher is elevated by Windows' installer detection, which
+    # looks at the names of 32-bit executables only and is switched off by
+    # any requestedExecutionLevel; the x64 one must ask for the rights in its
+    # manifest.
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
         set(LAUNCHER_MANIFEST_ARCH amd64)
+        set(LAUNCHER_MANIFEST_TRUST [=[
+  <trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">
+    <security>
+      <requestedPrivileges>
+        <requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>
+      </requestedPrivileges>
+    </security>
+  </trustInfo>]=])
     else()
         set(LAUNCHER_MANIFEST_ARCH x86)
+        set(LAUNCHER_MANIFEST_TRUST "")
     endif()
     set(LAUNCHER_RC_MANIFEST ${gen}/InstallerLauncher.exe.manifest)
     configure_file(${resources}/InstallerLauncher.exe.manifest.in ${LAUNCHER_RC_MANIFEST} @ONLY)

@@ -7,6 +7,7 @@
 #include "settings/launcher_settings.h"
 #include "payload/install_steps.h"
 #include "platform/diagnostics.h"
+#include "platform/elevation.h"
 #include "platform/run_log.h"
 #include "platform/string_resource.h"
 #include "platform/windows_api.h"
@@ -77,6 +78,7 @@ bool CInstallerLauncher::InitInstance() {
     platform::Api().InitCommonControlsEx(&controls);
 
     CWinApp::InitInstance();
+    platform::TurnOffVirtualization();
     platform::LogLine(L"command line: ", platform::Api().GetCommandLineW());
     ParseLauncherCommandLine();
     // A second run stops here, before anything is changed: both would end
@@ -142,6 +144,7 @@ void CInstallerLauncher::DetectPlatform() {
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof(version);
     isWin10 = api.GetVersionExW(&version) && version.dwMajorVersion >= 10;
+    windowsBuild = version.dwBuildNumber;  // stays 0 when the query fails
 }
 
 int CInstallerLauncher::PassGate(bool continueAfterRuntimeFailure) {

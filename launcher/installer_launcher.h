@@ -36,8 +36,9 @@ public:
     // Lets go of the run lock, if held.
     void ReleaseRunLock();
 
-    // Sets isWow64, isWin10 and isArm64 (IsWow64Process2, where it exists,
-    // names ARM64 as the native machine; isWow64 is then set too). When
+    // Sets isWow64, isWin10, windowsBuild and isArm64 (IsWow64Process2,
+    // where it exists, names ARM64 as the native machine; isWow64 is then
+    // set too). When
     // IsWow64Process exists but fails, ends
     // the process at once with its error code as the exit code.
     void DetectPlatform();
@@ -99,7 +100,9 @@ public:
     int RunEmbeddedExecutable(const CString& resourceName, const CString& fileName, const CString& parameters);
 
     // Runs the x86 runtime installer when carried and, on 64-bit Windows, the
-    // x64 one; stops at the first non-zero result and returns it.
+    // x64 one (on ARM64 Windows only from build 22000 on, which runs x64
+    // code; before it the x64 one is skipped with a log line); stops at the
+    // first non-zero result and returns it.
     int InstallPrerequisites();
 
     // Runs the legacy uninstallers that are carried; the last one's result.
@@ -119,6 +122,7 @@ public:
     CString msiArguments;   // msiexec argument template from the options
     bool isWin10 = false;   // Windows 10 or later
     bool isArm64 = false;   // ARM64 Windows (emulating this process); isWow64 is then true too
+    unsigned long windowsBuild = 0;  // Windows' build number, 0 when unknown
 
     int exitCode = 0;       // what ExitInstance reports
 

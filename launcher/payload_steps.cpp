@@ -13,10 +13,14 @@
 #include "payload/install_steps.h"
 #include "payload/installer_runs.h"
 #include "platform/diagnostics.h"
+#include "platform/run_log.h"
 #include "settings/launcher_settings.h"
 
 using platform::ErrorOr;
 using platform::PrintFailure;
+
+// The first Windows build on ARM64 that runs x64 code (Windows 11).
+constexpr unsigned long kFirstArm64BuildRunningX64 = 22000;
 
 const payload::HeldFolder& CInstallerLauncher::TargetFolder(bool inTemporaryFolder) const {
     if (inTemporaryFolder) return workingFolder;
@@ -98,6 +102,15 @@ int CInstallerLauncher::InstallPrerequisites() {
         if (result != 0) return result;
     }
     if (isWow64 && payload::ExecutableResourceCarried(L"VC2005_REDIST_64")) {
+        // ARM64 Windows emulates x64 code only from Windows 11 (build 22000)
+        // on; before it the x64 installer cannot start, and would stop the
+        // whole installation at the gate. An unknown build counts as older.
+        if (isArm64 && windowsBuild < kFirstArm64BuildRunningX64) {
+            wchar_t number[16];
+            platform::LogLine(L"vcredist_x64.exe skipped: ARM64 Windows before build 22000 runs no x64 code (build ",
+                              platform::DecimalText(static_cast<long>(windowsBuild), number), L")");
+            return 0;
+        }
         return RunEmbeddedExecutable(L"VC2005_REDIST_64", L"vcredist_x64.exe", parameters.x64);
     }
     return 0;

@@ -40,6 +40,21 @@ DWORD TooLong() {
 
 }  // namespace
 
+void TurnOffVirtualization() {
+    if (sizeof(void*) == 8) return;
+    auto& api = Api();
+    // Looked up by name, as the seam's table does not carry it.
+    using SetTokenInformationFunction = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD);
+    const auto setTokenInformation = reinterpret_cast<SetTokenInformationFunction>(reinterpret_cast<void*>(
+        api.GetProcAddress(api.GetModuleHandleW(L"advapi32"), "SetTokenInformation")));
+    UniqueHandle token;
+    DWORD enabled = 0;
+    if (setTokenInformation && api.OpenProcessToken &&
+        api.OpenProcessToken(api.GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, token.put())) {
+        setTokenInformation(token.get(), TokenVirtualizationEnabled, &enabled, sizeof(enabled));
+    }
+}
+
 DWORD WindowsSubfolder(const wchar_t* name, wchar_t* out, DWORD size) {
     // The Windows folder itself, as the system knows it: never taken from an
     // environment variable, which the user sets.

@@ -16,6 +16,16 @@ namespace platform {
 // protection.
 bool RunsElevated();
 
+// Turns off UAC virtualization for this process (32-bit build only; a
+// 64-bit process is never virtualized). Without administrator rights Windows
+// would otherwise redirect the 32-bit launcher's writes below
+// HKEY_LOCAL_MACHINE\Software and into protected folders to the user's own
+// virtual store, because its manifest names no execution level: a settings
+// backup would then count as made where no package ever sees it. Off, such a
+// write fails as it should. Failures are ignored: an elevated process is not
+// virtualized anyway.
+void TurnOffVirtualization();
+
 // Where an elevated run puts its working folder and its log, in the order
 // tried: the Windows folder's SystemTemp (newer systems), else its Temp.
 // Both belong to SYSTEM; a user can neither replace nor redirect them.

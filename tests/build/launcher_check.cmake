@@ -151,6 +151,37 @@ if(rsrc MATCHES "Time: [0-9a-f]*[1-9a-f]")
     fail("a resource directory carries a timestamp")
 endif()
 
+# The manifest, read from the file through its resource entry (a payload may
+# carry manifests of its own). The x64 launcher asks for administrator
+# rights; the 32-bit one must not ask for any level, which would switch off
+# the installer detection that elevates it.
+string(REGEX MATCH "\n[0-9a-f]+   Entry: ID: 0x000018.*" manifest_entry "${rsrc}")
+string(REGEX MATCH "Leaf: Addr: 0x([0-9a-f]+), Size: 0x([0-9a-f]+)" _ "${manifest_entry}")
+set(manifest_rva "${CMAKE_MATCH_1}")
+set(manifest_size "${CMAKE_MATCH_2}")
+string(REGEX MATCH "\n +[0-9]+ \\.rsrc +[0-9a-f]+ +([0-9a-f]+) +[0-9a-f]+ +([0-9a-f]+)" _ "${sections}")
+if(NOT manifest_rva OR NOT CMAKE_MATCH_1)
+    fail("the manifest's resource entry or .rsrc not found")
+else()
+    math(EXPR manifest_offset "0x${CMAKE_MATCH_2} + 0x${manifest_rva} - (0x${CMAKE_MATCH_1} - 0x${image_base})")
+    math(EXPR manifest_size "0x${manifest_size}")
+    file(READ ${LAUNCHER} manifest OFFSET ${manifest_offset} LIMIT ${manifest_size})
+    if(BITS EQUAL 64)
+        set(arch amd64)
+        set(want_levels "<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>")
+    else()
+        set(arch x86)
+        set(want_levels "")
+    endif()
+    if(NOT (manifest MATCHES "^<\\?xml.*</assembly>" AND manifest MATCHES "processorArchitecture=\"${arch}\""))
+        fail("the manifest is not found or does not name ${arch}")
+    endif()
+    string(REGEX MATCHALL "<requestedExecutionLevel[^>]*>" levels "${manifest}")
+    if(NOT (levels STREQUAL want_levels))
+        fail("the manifest's execution levels are \"${levels}\", expected \"${want_levels}\"")
+    endif()
+endif()
+
 # ---- Reproducible build ---------------------------------------------------
 if(REBUILD_DIR)
     file(REMOVE_RECURSE ${REBUILD_DIR})

@@ -23,6 +23,7 @@ namespace {
 
 BOOL wow64Answer = FALSE;
 DWORD reportedMajor = 10;
+DWORD reportedBuild = 0;
 
 BOOL WINAPI FakeIsWow64Process(HANDLE, PBOOL wow64) {
     *wow64 = wow64Answer;
@@ -48,11 +49,13 @@ void ProvideIsWow64Process() {
     };
 }
 
-void ReportMajorVersion(DWORD major) {
+void ReportMajorVersion(DWORD major, DWORD build = 0) {
     reportedMajor = major;
+    reportedBuild = build;
     Api().GetVersionExW = [](LPOSVERSIONINFOW info) WINAPI -> BOOL {
         if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) return FALSE;
         info->dwMajorVersion = reportedMajor;
+        info->dwBuildNumber = reportedBuild;
         return TRUE;
     };
 }
@@ -411,14 +414,19 @@ TEST_F(StartUp, PackageFailureStillEndsTheSequence) {
 
 TEST_F(StartUp, Arm64InstallsItsOwnPackageOrStopsBeforeAnything) {
     const std::wstring package = testsupport::PackageFolder() + L"CorvaneInstaller.msi";
-    struct Case { bool slotCarried; std::vector<std::wstring> wantRuns; std::string wantOut; int wantGate; };
+    // x64 code runs on ARM64 Windows from build 22000 (Windows 11) on: before
+    // it the x64 runtime is skipped, and an unknown build counts as older.
+    struct Case { bool slotCarried; DWORD build; std::vector<std::wstring> wantRuns; std::string wantOut; int wantGate; };
     const Case cases[] = {
-        {true, {L"vcredist_x86.exe", L"vcredist_x64.exe", L"msiexec.exe"}, "", 0},
-        {false, {}, "This system is ARM64 Windows; this installer carries no package for it\n",
+        {true, 22000, {L"vcredist_x86.exe", L"vcredist_x64.exe", L"msiexec.exe"}, "", 0},
+        {true, 21999, {L"vcredist_x86.exe", L"msiexec.exe"}, "", 0},
+        {true, 0, {L"vcredist_x86.exe", L"msiexec.exe"}, "", 0},
+        {false, 22631, {}, "This system is ARM64 Windows; this installer carries no package for it\n",
          ERROR_INSTALL_PLATFORM_UNSUPPORTED},
     };
     for (const Case& c : cases) {
         ::DeleteFileW(package.c_str());
+        ReportMajorVersion(10, c.build);
         RunRecorder::Install();
         ResourceHider::Install(c.slotCarried ? std::initializer_list<const wchar_t*>{L"UNINST", L"UNINST2"}
                                              : std::initializer_list<const wchar_t*>{L"UNINST", L"UNINST2",
@@ -428,13 +436,42 @@ TEST_F(StartUp, Arm64InstallsItsOwnPackageOrStopsBeforeAnything) {
         testing::internal::CaptureStdout();
         EXPECT_FALSE(launcher.InitInstance());
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.wantOut);
-        EXPECT_EQ(RunNames(), c.wantRuns);
+        EXPECT_EQ(RunNames(), c.wantRuns) << c.build;
         EXPECT_EQ(testsupport::ReadFileBytes(package), c.slotCarried ? "payload MSI_WIN10_ARM64" : "<missing>");
         EXPECT_TRUE(launcher.workingFolder.IsEmpty());  // none made, or removed at the end
         if (!c.slotCarried) {
             EXPECT_EQ(launcher.PassGate(false), c.wantGate);
         }
     }
+}
+
+// Without administrator rights Windows would send the 32-bit launcher's
+// writes below HKLM\Software to the user's virtual store, where a settings
+// backup counts as made but no package sees it: the run turns that off.
+int virtualizationCalls = 0;
+DWORD virtualizationValue = 1;
+
+BOOL WINAPI RecordSetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS kind, LPVOID value, DWORD size) {
+    ++virtualizationCalls;
+    if (kind == TokenVirtualizationEnabled && size == sizeof(DWORD)) virtualizationValue = *static_cast<DWORD*>(value);
+    return TRUE;
+}
+
+TEST_F(StartUp, VirtualizationIsTurnedOffIn32BitBuild) {
+    virtualizationCalls = 0;
+    virtualizationValue = 1;
+    Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
+        const std::string wanted = name;
+        if (wanted == "SetTokenInformation") {
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(RecordSetTokenInformation));
+        }
+        if (wanted == "IsWow64Process") return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(FakeIsWow64Process));
+        return ::GetProcAddress(module, name);
+    };
+    EXPECT_FALSE(launcher.InitInstance());
+    EXPECT_EQ(virtualizationCalls, sizeof(void*) == 4 ? 1 : 0);  // a 64-bit process is never virtualized
+    EXPECT_EQ(virtualizationValue, sizeof(void*) == 4 ? 0u : 1u);
+    EXPECT_EQ(RunRecorder::runs.size(), 3u);  // and the run goes on as ever
 }
 
 // ---- One run at a time -------------------------------------------------------
