@@ -58,7 +58,9 @@ struct WindowsApi {
     decltype(&::GetFileAttributesW) GetFileAttributesW = ::GetFileAttributesW;
     decltype(&::CreateFileW) CreateFileW = ::CreateFileW;
     decltype(&::WriteFile) WriteFile = ::WriteFile;
-    decltype(&::ReadFile) ReadFile = ::ReadFile;
+    decltype(&::CreateFileMappingW) CreateFileMappingW = ::CreateFileMappingW;
+    decltype(&::MapViewOfFile) MapViewOfFile = ::MapViewOfFile;
+    decltype(&::UnmapViewOfFile) UnmapViewOfFile = ::UnmapViewOfFile;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle = ::GetFileInformationByHandle;
     decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx = ::GetFileInformationByHandleEx;
     decltype(&::SetFileInformationByHandle) SetFileInformationByHandle = ::SetFileInformationByHandle;
