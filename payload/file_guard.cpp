@@ -236,32 +236,21 @@ int OpenFileIn(HANDLE folder, const CString& fileName, bool fresh, platform::Uni
 }  // namespace
 
 int CompareFileWith(HANDLE file, const void* bytes, DWORD size) {
-    auto& api = platform::Api();
-    // The size first; nobody can change it while the file is held.
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!api.GetFileInformationByHandle(file, &information)) {
-        return Failed("GetFileInformationByHandle", ERROR_GEN_FAILURE);
-    }
-    if (information.nFileSizeHigh != 0 || information.nFileSizeLow != size) return Refused("CompareFile", kChangedFile);
-    if (size == 0) return 0;  // an empty file cannot be mapped
-    // The bytes are compared where the system keeps the file, through a
-    // read-only mapping of the held handle, without copying them into a
-    // buffer first. A view covers at most kCompareView bytes at a time, so
-    // that a large file needs neither much address space nor memory.
-    constexpr DWORD kCompareView = 16u << 20;  // a multiple of the allocation granularity
-    const platform::UniqueHandle mapping(api.CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping) return Failed("CreateFileMapping", ERROR_GEN_FAILURE);
     const auto* expected = static_cast<const BYTE*>(bytes);
-    for (DWORD offset = 0; offset < size;) {
-        const DWORD length = size - offset < kCompareView ? size - offset : kCompareView;
-        const void* view = api.MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, offset, length);
-        if (!view) return Failed("MapViewOfFile", ERROR_NOT_ENOUGH_MEMORY);
-        const bool same = std::memcmp(view, expected + offset, length) == 0;
-        api.UnmapViewOfFile(view);
-        if (!same) return Refused("CompareFile", kChangedFile);
-        offset += length;
+    BYTE chunk[64 * 1024];
+    DWORD compared = 0;
+    // One read more than the size must find the end of the file.
+    for (;;) {
+        const DWORD wanted = size - compared < sizeof(chunk) ? size - compared + 1 : DWORD{sizeof(chunk)};
+        DWORD read = 0;
+        if (!platform::Api().ReadFile(file, chunk, wanted, &read, nullptr)) return Failed("ReadFile", ERROR_READ_FAULT);
+        if (read > size - compared || std::memcmp(chunk, expected + compared, read) != 0) {
+            return Refused("CompareFile", kChangedFile);
+        }
+        if (read == 0) break;
+        compared += read;
     }
-    return 0;
+    return compared == size ? 0 : Refused("CompareFile", kChangedFile);
 }
 
 namespace {

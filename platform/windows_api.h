@@ -58,9 +58,7 @@ struct WindowsApi {
     decltype(&::GetFileAttributesW) GetFileAttributesW = ::GetFileAttributesW;
     decltype(&::CreateFileW) CreateFileW = ::CreateFileW;
     decltype(&::WriteFile) WriteFile = ::WriteFile;
-    decltype(&::CreateFileMappingW) CreateFileMappingW = ::CreateFileMappingW;
-    decltype(&::MapViewOfFile) MapViewOfFile = ::MapViewOfFile;
-    decltype(&::UnmapViewOfFile) UnmapViewOfFile = ::UnmapViewOfFile;
+    decltype(&::ReadFile) ReadFile = ::ReadFile;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle = ::GetFileInformationByHandle;
     decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx = ::GetFileInformationByHandleEx;
     decltype(&::SetFileInformationByHandle) SetFileInformationByHandle = ::SetFileInformationByHandle;
