@@ -14,6 +14,7 @@
 #include "payload/installer_runs.h"
 #include "platform/diagnostics.h"
 #include "platform/run_log.h"
+#include "platform/windows_api.h"
 #include "settings/launcher_settings.h"
 
 using platform::ErrorOr;
@@ -21,6 +22,28 @@ using platform::PrintFailure;
 
 // The first Windows build on ARM64 that runs x64 code (Windows 11).
 constexpr unsigned long kFirstArm64BuildRunningX64 = 22000;
+
+namespace {
+
+// Logs how long the steps of writing `path` took, so that a slow run's log
+// shows where the time went:
+//   file "<path>": written in N ms, closed and reopened in N ms, compared in N ms
+// `ticks` holds GetTickCount at the start of the write and at the end of each
+// step.
+void LogFileTimes(const CString& path, const DWORD (&ticks)[4]) {
+    static const wchar_t* const kSteps[] = {L"\": written in ", L" ms, closed and reopened in ",
+                                            L" ms, compared in "};
+    CString text;
+    wchar_t number[16];
+    for (int i = 0; i < 3; ++i) {
+        text += kSteps[i];
+        text += platform::DecimalText(static_cast<long>(ticks[i + 1] - ticks[i]), number);
+    }
+    text += L" ms";
+    platform::LogLine(L"file \"", path, text);
+}
+
+}  // namespace
 
 const payload::HeldFolder& CInstallerLauncher::TargetFolder(bool inTemporaryFolder) const {
     if (inTemporaryFolder) return workingFolder;
@@ -54,11 +77,14 @@ int CInstallerLauncher::ExtractResourceToFile(const CString& resourceName, const
 
     platform::UniqueFile file;
     if (const int error = OpenWorkingFile(fileName, inTemporaryFolder, file, filePath)) return error;
+    auto& api = platform::Api();
+    DWORD ticks[4] = {api.GetTickCount()};
     if (const int error = payload::WriteWhole(file.get(), bytes, size)) {
         file.reset();
         PrintFailure("WriteFile", error);
         return error;
     }
+    ticks[1] = api.GetTickCount();
     if (!file.Close()) {
         const int code = ErrorOr(GetLastError(), ERROR_GEN_FAILURE);
         PrintFailure("CloseHandle", code);
@@ -72,7 +98,10 @@ int CInstallerLauncher::ExtractResourceToFile(const CString& resourceName, const
     // and hold exactly the payload's bytes.
     platform::UniqueFile locked;
     if (const int error = TargetFolder(inTemporaryFolder).OpenReadOnly(fileName, locked)) return error;
+    ticks[2] = api.GetTickCount();
     if (const int error = payload::CompareFileWith(locked.get(), bytes, size)) return error;
+    ticks[3] = api.GetTickCount();
+    LogFileTimes(filePath, ticks);
     lockedFile = static_cast<platform::UniqueFile&&>(locked);
     return 0;
 }

@@ -96,6 +96,7 @@ int RunAndWait(const CString& file, const CString& parameters, const CString& fo
     startup.wShowWindow = SW_SHOWDEFAULT;
     PROCESS_INFORMATION started{};
     platform::UniqueHandle process;
+    const DWORD start = platform::Api().GetTickCount();
     if (platform::Api().CreateProcessW(file, commandLine.GetBuffer(), nullptr, nullptr, FALSE, 0, nullptr, folder,
                                        &startup, &started)) {
         platform::UniqueHandle thread(started.hThread);
@@ -115,6 +116,10 @@ int RunAndWait(const CString& file, const CString& parameters, const CString& fo
     if (platform::Api().WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) {
         return Ended(file, L"\" could not be waited for: ", -1);
     }
+    wchar_t number[16];
+    platform::LogLine(L"child \"", file, L"\" ran for ",
+                      CString(platform::DecimalText(static_cast<long>(platform::Api().GetTickCount() - start), number)) +
+                          L" ms");
     DWORD exitCode = 0;
     if (!platform::Api().GetExitCodeProcess(process.get(), &exitCode)) {
         return Ended(file, L"\" ended, exit code unknown: ", -1);

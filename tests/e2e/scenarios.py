@@ -476,6 +476,12 @@ def log_of_a_failing_runtime_and_a_restart():
         run.expect(len(lines) == len(want) and log[-1] == "exit code: 0",
                    "log lacks %s:\n%s" % ([w for w in want if w.lower() not in [l.lower() for l in log]],
                                            "\n".join(log)))
+        # How long the runtime took to write, check and run, for slow runs.
+        runtime = re.escape(folder + "\\vcredist_x86.exe")
+        timed = [r'file "%s": written in \d+ ms, closed and reopened in \d+ ms, compared in \d+ ms' % runtime,
+                 r'child "%s" ran for \d+ ms' % runtime]
+        run.expect(all(any(re.fullmatch(t, l, re.IGNORECASE) for l in log) for t in timed),
+                   "log lacks the times of vcredist_x86.exe:\n" + "\n".join(log))
 
 
 def exit_code_reported(exit_codes, expected):
