@@ -5,6 +5,7 @@
 
 #include "launcher/command_line_options.h"
 #include "settings/launcher_settings.h"
+#include "payload/file_guard.h"
 #include "payload/install_steps.h"
 #include "platform/diagnostics.h"
 #include "platform/elevation.h"
@@ -191,12 +192,11 @@ int CInstallerLauncher::AcquireRunLock(const wchar_t* settingsGuid) {
 
     // One lock for every session. Every user may wait on it (and release
     // it once holding it), so an unelevated run sees an elevated one's lock;
-    // nobody but SYSTEM and Administrators may do more. Made without the
-    // list where the list cannot be made.
-    PSECURITY_DESCRIPTOR made = nullptr;
-    api.ConvertStringSecurityDescriptorToSecurityDescriptorW(kRunLockSecurity, SDDL_REVISION_1, &made, nullptr);
-    const platform::UniqueLocal descriptor(made);
-    SECURITY_ATTRIBUTES security{sizeof(security), made, FALSE};
+    // nobody but SYSTEM and Administrators may do more. Made with the
+    // default list where that list cannot be made.
+    platform::UniqueLocal descriptor;
+    payload::MakeSecurityDescriptor(kRunLockSecurity, descriptor);
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
     platform::UniqueHandle lock(api.CreateMutexW(&security, FALSE, globalName));
     if (!lock) {
         wchar_t number[16];

@@ -105,8 +105,8 @@ int OpenFolderIn(HANDLE parent, const CString& name, ACCESS_MASK access, ULONG d
 
 // Refuses unless the folder held by `folder` is, on the handle itself, a
 // folder (kNotAFolder), no link (kRedirected) and has exactly one name
-// (kExtraLinks), and its final path is that of the folder held by `parent` followed by "\" and
-// `name`.
+// (kExtraLinks), and its final path is that of the folder held by `parent`
+// followed by "\" and `name`.
 int CheckFolderIn(HANDLE folder, HANDLE parent, const CString& name);
 
 // Marks the item held by `item` (opened with DELETE access) for deletion:

@@ -68,6 +68,19 @@ int MakeUniqueFolder(HANDLE parent, PSECURITY_DESCRIPTOR security, bool report, 
     return result;
 }
 
+// Opens the folder `parentPath` into `parent` and makes a UUID-named folder
+// in it (MakeUniqueFolder). A parent that cannot be opened fails with the
+// error of the open, printed as the folder-creation line when `report` is
+// set.
+int MakeFolderIn(const CString& parentPath, PSECURITY_DESCRIPTOR security, bool report, platform::UniqueFile& parent,
+                 CString& name, platform::UniqueFile& folder) {
+    if (const int error = platform::OpenFolderAt(parentPath, parent)) {
+        if (report) PrintFailure("CreateDirectory", error);
+        return error;
+    }
+    return MakeUniqueFolder(parent.get(), security, report, name, folder);
+}
+
 }  // namespace
 
 int WriteWhole(HANDLE file, const void* bytes, DWORD size) {
@@ -154,21 +167,13 @@ int WorkingFolder::PrepareIn(const CString& base, const CString& fallback) {
     // Made relative to its parent, held open: others may make entries in a
     // temporary folder, so nothing there is reached by path.
     platform::UniqueFile folder;
-    CString parentPath;
-    int made = ERROR_PATH_NOT_FOUND;
-    for (const CString* place : {&base, &fallback}) {
-        // The fallback is tried only when the first place could not take
-        // the folder (older systems have no SystemTemp); the last failure is
-        // reported.
-        if (place->IsEmpty() || made == 0) continue;
-        const bool last = place == &fallback || fallback.IsEmpty();
-        parentPath = *place;
-        made = platform::OpenFolderAt(parentPath, parent_);
-        if (made != 0) {
-            if (last) PrintFailure("CreateDirectory", made);
-            continue;
-        }
-        made = MakeUniqueFolder(parent_.get(), descriptor.get(), last, name_, folder);
+    const CString* parentPath = &base;
+    int made = MakeFolderIn(base, descriptor.get(), fallback.IsEmpty(), parent_, name_, folder);
+    if (made != 0 && !fallback.IsEmpty()) {
+        // The first place could not take the folder (older systems have no
+        // SystemTemp): the fallback, whose failure is reported.
+        parentPath = &fallback;
+        made = MakeFolderIn(fallback, descriptor.get(), true, parent_, name_, folder);
     }
     if (made != 0) {
         parent_.reset();
@@ -178,7 +183,7 @@ int WorkingFolder::PrepareIn(const CString& base, const CString& fallback) {
     // is neither used nor removed.
     const int checked = CheckFolderIn(folder.get(), parent_.get(), name_);
     if (checked != 0) folder.reset();
-    Take(parentPath + name_ + L'\\', folder);
+    Take(*parentPath + name_ + L'\\', folder);
     return checked;
 }
 

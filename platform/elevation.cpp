@@ -43,15 +43,11 @@ DWORD TooLong() {
 void TurnOffVirtualization() {
     if (sizeof(void*) == 8) return;
     auto& api = Api();
-    // Looked up by name, as the seam's table does not carry it.
-    using SetTokenInformationFunction = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD);
-    const auto setTokenInformation = reinterpret_cast<SetTokenInformationFunction>(reinterpret_cast<void*>(
-        api.GetProcAddress(api.GetModuleHandleW(L"advapi32"), "SetTokenInformation")));
     UniqueHandle token;
     DWORD enabled = 0;
-    if (setTokenInformation && api.OpenProcessToken &&
+    if (api.SetTokenInformation && api.OpenProcessToken &&
         api.OpenProcessToken(api.GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, token.put())) {
-        setTokenInformation(token.get(), TokenVirtualizationEnabled, &enabled, sizeof(enabled));
+        api.SetTokenInformation(token.get(), TokenVirtualizationEnabled, &enabled, sizeof(enabled));
     }
 }
 

@@ -120,6 +120,7 @@ int LoadSystemLibraries() {
         PLATFORM_BINDING(CloseServiceHandle),
         PLATFORM_BINDING(OpenProcessToken),
         PLATFORM_BINDING(GetTokenInformation),
+        PLATFORM_BINDING(SetTokenInformation),
         PLATFORM_BINDING(CheckTokenMembership),
         PLATFORM_BINDING(ConvertStringSecurityDescriptorToSecurityDescriptorW),
         PLATFORM_BINDING(GetSecurityDescriptorOwner),

@@ -134,6 +134,7 @@ struct WindowsApi {
     // ADVAPI32: the process token and security descriptors.
     decltype(&::OpenProcessToken) OpenProcessToken = nullptr;
     decltype(&::GetTokenInformation) GetTokenInformation = nullptr;
+    decltype(&::SetTokenInformation) SetTokenInformation = nullptr;
     decltype(&::CheckTokenMembership) CheckTokenMembership = nullptr;
     decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)
         ConvertStringSecurityDescriptorToSecurityDescriptorW = nullptr;

@@ -181,6 +181,7 @@ void InstallSweep() {
     RELEASES(CloseServiceHandle, BOOL{FALSE}, ERROR_INVALID_HANDLE);
     FAILS(OpenProcessToken, BOOL{FALSE}, ERROR_ACCESS_DENIED);
     FAILS(GetTokenInformation, BOOL{FALSE}, ERROR_ACCESS_DENIED);
+    FAILS(SetTokenInformation, BOOL{FALSE}, ERROR_ACCESS_DENIED);
     FAILS(CheckTokenMembership, BOOL{FALSE}, ERROR_ACCESS_DENIED);
     FAILS(ConvertStringSecurityDescriptorToSecurityDescriptorW, BOOL{FALSE}, ERROR_NOT_ENOUGH_MEMORY);
     FAILS(GetSecurityDescriptorOwner, BOOL{FALSE}, ERROR_INVALID_SECURITY_DESCR);

@@ -460,11 +460,9 @@ BOOL WINAPI RecordSetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS kind, LPVO
 TEST_F(StartUp, VirtualizationIsTurnedOffIn32BitBuild) {
     virtualizationCalls = 0;
     virtualizationValue = 1;
+    Api().SetTokenInformation = RecordSetTokenInformation;
     Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
         const std::string wanted = name;
-        if (wanted == "SetTokenInformation") {
-            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(RecordSetTokenInformation));
-        }
         if (wanted == "IsWow64Process") return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(FakeIsWow64Process));
         return ::GetProcAddress(module, name);
     };
