@@ -343,21 +343,33 @@ class WinePrefix:
             args.append("/reg:%d" % view)
         self.wine(*args, check_rc=True)
 
+    def _reg_query(self, args):
+        """`reg query` with `args`: its stdout, or None when it says the key or
+        value is missing. Any other failure (reg.exe has been seen to fail
+        once under load) is tried again, and then fails the scenario, so a
+        broken query never reads as a missing key."""
+        for attempt in range(3):
+            out = self.wine("reg", "query", *args)
+            if out.returncode == 0:
+                return out.stdout
+            if "Unable to find the specified registry" in out.stdout + out.stderr:
+                return None
+            print("harness: wine reg query %s failed (%d): %r %r"
+                  % (" ".join(args), out.returncode, out.stdout, out.stderr))
+            time.sleep(1)
+        raise Failure("wine reg query %s kept failing" % " ".join(args))
+
     def reg_query(self, key, view=None, recurse=False):
         """Raw `reg query` output, or None when the key does not exist."""
-        args = ["reg", "query", key] + (["/s"] if recurse else [])
-        if view:
-            args.append("/reg:%d" % view)
-        out = self.wine(*args)
-        return out.stdout if out.returncode == 0 else None
+        return self._reg_query([key] + (["/s"] if recurse else []) +
+                               (["/reg:%d" % view] if view else []))
 
     def reg_value(self, key, name, view=None):
         """Data of one value as text, or None when key or value is missing."""
-        args = ["reg", "query", key, "/v", name] + (["/reg:%d" % view] if view else [])
-        out = self.wine(*args)
-        if out.returncode != 0:
+        out = self._reg_query([key, "/v", name] + (["/reg:%d" % view] if view else []))
+        if out is None:
             return None
-        for line in out.stdout.splitlines():
+        for line in out.splitlines():
             parts = line.strip().split(None, 2)
             if len(parts) >= 2 and parts[0].lower() == name.lower() and parts[1].startswith("REG_"):
                 return parts[2] if len(parts) > 2 else ""
