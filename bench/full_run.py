@@ -28,9 +28,10 @@ of a busy machine.
 The launcher's phases come from its run log: its line for vcredist_x86.exe
 (written in, closed and reopened in, compared in) and the child's "ran for"
 line; start-up, resource lookup and everything else is what is left of the
-run's time. The peak memory is the launcher process's high-water mark of
-resident memory (VmHWM, which counts the pages of its own image that it
-touched), read on the host while it runs.
+run's time (for the writer: what is left beside the times it prints). The
+peak memory is each process's high-water mark of resident memory (VmHWM,
+which counts the pages of its own image that it touched), read on the host
+while it runs.
 
 Extra time: in each round, the large run's time less the full run's, and
 the large writer's less the small one's; the ratio of their medians is the
@@ -145,11 +146,15 @@ def launcher_phases(log, seconds):
     return phases
 
 
-def writer_phases(out):
+def writer_phases(out, seconds):
+    """{phase: seconds} the writer printed, and what is left of its run's time
+    (Wine starting it and mapping its image) as "start-up, lookup and the rest"."""
     found = re.search(r"written in (\d+) ms, closed and reopened in (\d+) ms, compared in (\d+) ms", out)
     if not found:
         sys.exit("bench_writer printed no times: " + out)
-    return {phase: int(ms) / 1000 for phase, ms in zip(PHASES, found.groups())}
+    phases = {phase: int(ms) / 1000 for phase, ms in zip(PHASES, found.groups())}
+    phases["start-up, lookup and the rest"] = seconds - sum(phases.values())
+    return phases
 
 
 def timed_cp(source, folder):
@@ -229,7 +234,7 @@ def main():
     kinds = ("full", "large", "writer 4 KiB", "writer large", "cp")
     seconds = {k: [] for k in kinds}
     phases = {k: [] for k in kinds[:4]}
-    peak = {"full": [], "large": []}
+    peak = {"full": [], "large": [], "writer large": []}
     writer_line = '"%s" "%s"' % (WRITER, WRITER_OUTPUT)
     for _ in range(args.runs):
         for kind, program in (("full", launcher), ("large", large)):
@@ -238,9 +243,10 @@ def main():
             phases[kind].append(launcher_phases(log, s))
             peak[kind].append(kib)
         for kind, program in (("writer 4 KiB", small_writer), ("writer large", large_writer)):
-            s, out, _, _ = timed_run(build, program, WRITER, writer_line)
+            s, out, _, kib = timed_run(build, program, WRITER, writer_line)
             seconds[kind].append(s)
-            phases[kind].append(writer_phases(out))
+            phases[kind].append(writer_phases(out, s))
+            peak.setdefault(kind, []).append(kib)
         seconds["cp"].append(timed_cp(runtime, scratch))
     shutil.rmtree(scratch, ignore_errors=True)
 
@@ -266,15 +272,16 @@ def main():
     row("", "ours (from the run log)", "minimal writer", "")
     for name in ("start-up, lookup and the rest",) + PHASES:
         ours = [a - b for a, b in zip(phase("large", name), phase("full", name))]
-        if name in ("start-up, lookup and the rest", "the child's run"):
+        if name == "the child's run":
             theirs = "-"
         else:
             theirs = spread([a - b for a, b in zip(phase("writer large", name), phase("writer 4 KiB", name))])
         row(name, spread(ours), theirs, "")
     print()
-    print("Peak memory of the launcher process (VmHWM)")
-    row("full run", spread(peak["full"], "MiB", 1 / 1024, 1))
-    row("large run", spread(peak["large"], "MiB", 1 / 1024, 1))
+    print("Peak memory of the process (VmHWM)")
+    row("", "ours", "minimal writer", "")
+    row("small payload", spread(peak["full"], "MiB", 1 / 1024, 1), spread(peak["writer 4 KiB"], "MiB", 1 / 1024, 1))
+    row("large payload", spread(peak["large"], "MiB", 1 / 1024, 1), spread(peak["writer large"], "MiB", 1 / 1024, 1))
 
 
 if __name__ == "__main__":
