@@ -124,6 +124,16 @@ wine_plant() {
 }
 
 # wine_set_version PREFIX ARCH win10|win81|win8|win7
+# Tried three times: Wine has been seen to fail now and then to start a
+# builtin program on a loaded machine, and a prefix left at another version
+# would test the wrong platform.
 wine_set_version() {
-    WINEPREFIX="$1" "$(wine_loader "$2")" reg add 'HKCU\Software\Wine' /v Version /d "$3" /f >/dev/null 2>&1
+    local try
+    for try in 1 2 3; do
+        WINEPREFIX="$1" "$(wine_loader "$2")" reg add 'HKCU\Software\Wine' /v Version /d "$3" /f \
+            >/dev/null 2>&1 && return 0
+        sleep 1
+    done
+    echo "wine-lib: setting Windows version $3 in $1 failed three times" >&2
+    return 1
 }

@@ -216,11 +216,19 @@ class WinePrefix:
 
     # ---- running programs -------------------------------------------------------
     def wine(self, *args, cwd=None, timeout=120, extra_env=None, check_rc=False):
+        """Runs a program in the prefix. Now and then, on a loaded machine,
+        Wine fails to start even a builtin program ("ShellExecuteEx failed"):
+        then the program never ran, and it is started again (twice at most)."""
         env = dict(self.env)
         env.update(extra_env or {})
-        out = subprocess.run([self.loader, *args], env=env, cwd=cwd, timeout=timeout,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             errors="replace")
+        for attempt in range(3):
+            out = subprocess.run([self.loader, *args], env=env, cwd=cwd, timeout=timeout,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                 errors="replace")
+            if out.returncode == 0 or "ShellExecuteEx failed" not in out.stdout + out.stderr:
+                break
+            print("harness: Wine did not start %s: %r" % (args[0], (out.stdout + out.stderr)[-300:]))
+            time.sleep(1)
         if check_rc:
             check(out.returncode == 0, "wine %s failed (%d): %s%s" % (
                 " ".join(args), out.returncode, out.stdout, out.stderr))
