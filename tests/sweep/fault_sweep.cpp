@@ -321,9 +321,18 @@ void EnsureListedProcessRuns() {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    Check(::CreateProcessW(kListedProcess, &line[0], nullptr, nullptr, FALSE, 0, nullptr, kSweepFolder, &startup,
-                           &started) != FALSE,
-          "starting the listed process");
+    // Now and then, on a loaded machine, Wine's new process dies while it
+    // starts (ERROR_INTERNAL_ERROR); a second start then succeeds.
+    BOOL ok = FALSE;
+    for (int attempt = 0; attempt < 3 && !ok; ++attempt) {
+        if (attempt > 0) {
+            std::printf("set-up: starting the listed process failed (%lu); again\n", ::GetLastError());
+            ::Sleep(500);
+        }
+        ok = ::CreateProcessW(kListedProcess, &line[0], nullptr, nullptr, FALSE, 0, nullptr, kSweepFolder, &startup,
+                              &started);
+    }
+    Check(ok != FALSE, "starting the listed process");
     ::CloseHandle(started.hThread);
     listedProcess = started.hProcess;
 }
