@@ -322,17 +322,16 @@ void EnsureListedProcessRuns() {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
     // Now and then, on a loaded machine, Wine's new process dies while it
-    // starts (ERROR_INTERNAL_ERROR); a second start then succeeds.
-    BOOL ok = FALSE;
-    for (int attempt = 0; attempt < 3 && !ok; ++attempt) {
-        if (attempt > 0) {
-            std::printf("set-up: starting the listed process failed (%lu); again\n", ::GetLastError());
-            ::Sleep(500);
-        }
-        ok = ::CreateProcessW(kListedProcess, &line[0], nullptr, nullptr, FALSE, 0, nullptr, kSweepFolder, &startup,
-                              &started);
+    // starts (ERROR_INTERNAL_ERROR) before any of its code ran; it is started
+    // again, twice at most.
+    for (int attempt = 0;; ++attempt) {
+        const BOOL ok = ::CreateProcessW(kListedProcess, &line[0], nullptr, nullptr, FALSE, 0, nullptr, kSweepFolder,
+                                         &startup, &started);
+        if (ok) break;
+        Check(::GetLastError() == ERROR_INTERNAL_ERROR && attempt < 2, "starting the listed process");
+        std::printf("set-up: starting the listed process failed (%lu); again\n", ::GetLastError());
+        ::Sleep(500);
     }
-    Check(ok != FALSE, "starting the listed process");
     ::CloseHandle(started.hThread);
     listedProcess = started.hProcess;
 }
