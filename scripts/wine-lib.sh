@@ -123,17 +123,33 @@ wine_plant() {
     cp "$1" "$2"
 }
 
-# wine_set_version PREFIX ARCH win10|win81|win8|win7
-# Tried three times: Wine has been seen to fail now and then to start a
-# builtin program on a loaded machine, and a prefix left at another version
-# would test the wrong platform.
-wine_set_version() {
-    local try
+# wine_start ARCH PROGRAM [ARGS...]: runs PROGRAM in $WINEPREFIX through
+# ARCH's loader and returns its exit code. Now and then, on a loaded machine,
+# Wine fails to start a program at all (its start.exe prints "ShellExecuteEx
+# failed"); the program never ran, so it is started again, twice at most.
+wine_start() {
+    local loader try code output
+    loader=$(wine_loader "$1")
+    shift
+    output=$(mktemp)
     for try in 1 2 3; do
-        WINEPREFIX="$1" "$(wine_loader "$2")" reg add 'HKCU\Software\Wine' /v Version /d "$3" /f \
-            >/dev/null 2>&1 && return 0
+        "$loader" "$@" | tee "$output"
+        code=${PIPESTATUS[0]}
+        [ "$code" -ne 0 ] && [ "$try" -lt 3 ] && grep -q "ShellExecuteEx failed" "$output" || break
+        echo "wine-lib: Wine did not start $1; starting it again" >&2
         sleep 1
     done
-    echo "wine-lib: setting Windows version $3 in $1 failed three times" >&2
-    return 1
+    rm -f "$output"
+    return "$code"
+}
+
+# wine_set_version PREFIX ARCH win10|win81|win8|win7
+# A prefix left at another version would test the wrong platform, so a
+# failure is an error.
+wine_set_version() {
+    if ! (export WINEPREFIX="$1"; wine_start "$2" reg add 'HKCU\Software\Wine' /v Version /d "$3" /f) \
+            >/dev/null 2>&1; then
+        echo "wine-lib: setting Windows version $3 in $1 failed" >&2
+        return 1
+    fi
 }

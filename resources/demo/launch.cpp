@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <string>
 
+#include "wine_start.h"
+
 namespace {
 
 std::wstring GetEnv(const wchar_t* name) {
@@ -45,17 +47,10 @@ int wmain() {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
-    // Now and then, on a loaded machine, Wine's new process dies while it
-    // starts (ERROR_INTERNAL_ERROR) before any of its code ran; it is started
-    // again, twice at most.
-    for (int attempt = 0;; ++attempt) {
-        if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                           folder.empty() ? nullptr : folder.c_str(), &startup, &info))
-            break;
-        const DWORD error = GetLastError();
-        std::fwprintf(stderr, L"launch: CreateProcess failed (%lu)\n", error);
-        if (error != ERROR_INTERNAL_ERROR || attempt == 2) return 255;
-        Sleep(500);
+    if (!CreateProcessRetried(nullptr, &commandLine[0], TRUE, folder.empty() ? nullptr : folder.c_str(),
+                              &startup, &info)) {
+        std::fwprintf(stderr, L"launch: CreateProcess failed (%lu)\n", GetLastError());
+        return 255;
     }
     CloseHandle(info.hThread);
     DWORD code = 255;

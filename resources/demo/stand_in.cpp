@@ -55,6 +55,8 @@
 #include <cwctype>
 #include <string>
 
+#include "wine_start.h"
+
 namespace {
 
 struct HandleCloser {
@@ -204,16 +206,7 @@ DWORD RunForwarded(const std::wstring& program, const std::wstring& arguments) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    // Now and then, on a loaded machine, Wine's new process dies while it
-    // starts (ERROR_INTERNAL_ERROR) before any of its code ran; it is started
-    // again, twice at most.
-    for (int attempt = 0;; ++attempt) {
-        if (CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                           nullptr, &startup, &info))
-            break;
-        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 2) return 1;
-        Sleep(500);
-    }
+    if (!CreateProcessRetried(program.c_str(), &commandLine[0], FALSE, nullptr, &startup, &info)) return 1;
     HandleCloser process(info.hProcess);
     HandleCloser thread(info.hThread);
     DWORD code = 1;

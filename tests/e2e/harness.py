@@ -353,19 +353,14 @@ class WinePrefix:
 
     def _reg_query(self, args):
         """`reg query` with `args`: its stdout, or None when it says the key or
-        value is missing. Any other failure (reg.exe has been seen to fail
-        once under load) is tried again, and then fails the scenario, so a
-        broken query never reads as a missing key."""
-        for attempt in range(3):
-            out = self.wine("reg", "query", *args)
-            if out.returncode == 0:
-                return out.stdout
-            if "Unable to find the specified registry" in out.stdout + out.stderr:
-                return None
-            print("harness: wine reg query %s failed (%d): %r %r"
-                  % (" ".join(args), out.returncode, out.stdout, out.stderr))
-            time.sleep(1)
-        raise Failure("wine reg query %s kept failing" % " ".join(args))
+        value is missing. Any other failure fails the scenario, so a broken
+        query never reads as a missing key."""
+        out = self.wine("reg", "query", *args)
+        if out.returncode == 0:
+            return out.stdout
+        check("Unable to find the specified registry" in out.stdout + out.stderr,
+              "wine reg query %s failed (%d): %s%s" % (" ".join(args), out.returncode, out.stdout, out.stderr))
+        return None
 
     def reg_query(self, key, view=None, recurse=False):
         """Raw `reg query` output, or None when the key does not exist."""

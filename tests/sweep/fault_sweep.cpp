@@ -27,6 +27,7 @@
 #include "launcher/installer_launcher.h"
 #include "platform/run_log.h"
 #include "platform/windows_api.h"
+#include "resources/demo/wine_start.h"
 
 namespace {
 
@@ -321,17 +322,8 @@ void EnsureListedProcessRuns() {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    // Now and then, on a loaded machine, Wine's new process dies while it
-    // starts (ERROR_INTERNAL_ERROR) before any of its code ran; it is started
-    // again, twice at most.
-    for (int attempt = 0;; ++attempt) {
-        const BOOL ok = ::CreateProcessW(kListedProcess, &line[0], nullptr, nullptr, FALSE, 0, nullptr, kSweepFolder,
-                                         &startup, &started);
-        if (ok) break;
-        Check(::GetLastError() == ERROR_INTERNAL_ERROR && attempt < 2, "starting the listed process");
-        std::printf("set-up: starting the listed process failed (%lu); again\n", ::GetLastError());
-        ::Sleep(500);
-    }
+    Check(CreateProcessRetried(kListedProcess, &line[0], FALSE, kSweepFolder, &startup, &started) != FALSE,
+          "starting the listed process");
     ::CloseHandle(started.hThread);
     listedProcess = started.hProcess;
 }
