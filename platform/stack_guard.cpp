@@ -5,27 +5,23 @@
 #include <cstdint>
 #include <x86intrin.h>
 
-#include "platform/windows_api.h"
-
 extern "C" {
 
 // Read by every protected function; a fixed value until SeedStackGuard.
 std::uintptr_t __stack_chk_guard = static_cast<std::uintptr_t>(0x2B992DDFA232ull);
 
 // A protected function found its guard overwritten: its return address
-// cannot be trusted, so nothing more of the program may run. The fail-fast
-// interrupt with FAST_FAIL_STACK_COOKIE_CHECK_FAILURE (2) ends the process at
-// once, runs no handler and is reported by Windows as a stack buffer
-// overrun. Where Windows has no fail-fast (Windows 7) the interrupt would
-// fault, and the fault would be dispatched through the exception handlers
-// that live on the overwritten stack; there the process is ended with the
-// same status by TerminateProcess, which runs no handler either.
+// cannot be trusted, so nothing more of the program may run. The process
+// ends itself with TerminateProcess, which runs no exception handler, no
+// DLL detach and no atexit routine, and reports STATUS_STACK_BUFFER_OVERRUN
+// as its exit code. The fail-fast interrupt is not used: a system that
+// announces it but delivers it as an access violation (32-bit Wine does)
+// would dispatch it through the exception handlers, and in a 32-bit process
+// those are registered on the very stack that was overwritten.
+// KERNEL32 is called directly, not through the seam: nothing a test or an
+// attacker put into a table may stand between the overrun and the end.
 [[noreturn]] __attribute__((no_stack_protector)) void __stack_chk_fail() {
-    auto& api = platform::Api();
-    if (api.IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE)) {
-        __asm__ volatile("int $0x29" : : "c"(2) : "memory");
-    }
-    api.TerminateProcess(api.GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
     __builtin_trap();
 }
 

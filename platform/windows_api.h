@@ -42,8 +42,6 @@ struct WindowsApi {
     decltype(&::GetVersionExW) GetVersionExW = ::GetVersionExW;
     decltype(&::GetCommandLineW) GetCommandLineW = ::GetCommandLineW;
     decltype(&::GetLocalTime) GetLocalTime = ::GetLocalTime;
-    // Whether the fail-fast interrupt is there, for a stack buffer overrun.
-    decltype(&::IsProcessorFeaturePresent) IsProcessorFeaturePresent = ::IsProcessorFeaturePresent;
     decltype(&::LocalFree) LocalFree = ::LocalFree;
 
     // Resources of the running module.
