@@ -11,6 +11,7 @@
 #include "platform/elevation.h"
 #include "platform/run_log.h"
 #include "platform/string_resource.h"
+#include "platform/system_functions.h"
 #include "platform/windows_api.h"
 #include "preparation/preparation.h"
 
@@ -19,9 +20,6 @@ namespace {
 // String ids of the question asked before the legacy uninstallers run.
 constexpr UINT kLegacyQuestionText = 500;
 constexpr UINT kLegacyQuestionTitle = 501;
-
-using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
-using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
 
 // IMAGE_FILE_MACHINE_ARM64, which older headers do not define.
 constexpr USHORT kMachineArm64 = 0xAA64;
@@ -112,8 +110,8 @@ void CInstallerLauncher::DetectPlatform() {
         // The x64 build runs on 64-bit Windows by construction; IsWow64Process
         // would answer no for a 64-bit process, so it is not asked.
         wow64 = TRUE;
-    } else if (const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void*>(
-                   api.GetProcAddress(api.GetModuleHandleW(L"kernel32"), "IsWow64Process")));
+    } else if (const auto isWow64Process = platform::FindFunction<platform::IsWow64ProcessFunction>(
+                   api.GetModuleHandleW(L"kernel32"), "IsWow64Process");
                isWow64Process && !isWow64Process(api.GetCurrentProcess(), &wow64)) {
         // Not knowing the platform, the launcher cannot pick a package; it
         // ends with the error as its exit code (never 0, which reads as a
@@ -129,8 +127,8 @@ void CInstallerLauncher::DetectPlatform() {
     // x86 or x64 system; only IsWow64Process2 names the real machine. Where
     // it is missing or fails, the answer above stands.
     isArm64 = false;
-    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2Function>(
-        reinterpret_cast<void*>(api.GetProcAddress(api.GetModuleHandleW(L"kernel32"), "IsWow64Process2")));
+    const auto isWow64Process2 = platform::FindFunction<platform::IsWow64Process2Function>(
+        api.GetModuleHandleW(L"kernel32"), "IsWow64Process2");
     USHORT processMachine = 0;
     USHORT nativeMachine = 0;
     if (isWow64Process2 && isWow64Process2(api.GetCurrentProcess(), &processMachine, &nativeMachine) &&

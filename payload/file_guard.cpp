@@ -153,9 +153,9 @@ namespace {
 // The log says which.
 int DeleteOlder(const platform::NativeFiles& native, HANDLE folder, const CString& fileName, HANDLE older) {
     auto& api = platform::Api();
-    // FILE_DISPOSITION_INFO_EX and its class (21), which the headers at hand
-    // keep for newer targets.
-    DWORD posix = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS;
+    // FileDispositionInfoEx (21), which the headers at hand declare for no
+    // target they accept.
+    FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
     if (api.SetFileInformationByHandle(older, static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &posix, sizeof(posix))) {
         platform::LogLine(L"older ", fileName, L": deleted");
         return 0;

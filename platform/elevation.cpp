@@ -1,9 +1,27 @@
 #include "platform/elevation.h"
 
+#include <cstddef>
+
+#include "platform/diagnostics.h"
 #include "platform/handles.h"
+#include "platform/run_log.h"
+#include "platform/system_functions.h"
 #include "platform/windows_api.h"
 
 namespace platform {
+
+namespace {
+
+// A SID of two sub-authorities laid out in place: the system's SID, whose
+// last member is an array of one, followed by the second.
+struct TwoPartSid {
+    SID sid;
+    DWORD secondRid;
+};
+static_assert(offsetof(TwoPartSid, secondRid) == offsetof(SID, SubAuthority) + sizeof(DWORD));
+static_assert(sizeof(TwoPartSid) == offsetof(SID, SubAuthority) + 2 * sizeof(DWORD));
+
+}  // namespace
 
 bool RunsElevated() {
     auto& api = Api();
@@ -20,10 +38,7 @@ bool RunsElevated() {
         return false;
     }
     // Administrators, S-1-5-32-544, in place.
-    struct {
-        SID sid;
-        DWORD secondRid;
-    } administrators = {{SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID}},
+    TwoPartSid administrators = {{SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID}},
                         DOMAIN_ALIAS_RID_ADMINS};
     BOOL member = FALSE;
     if (api.CheckTokenMembership(nullptr, &administrators.sid, &member) && !member) return false;

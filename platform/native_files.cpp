@@ -1,20 +1,27 @@
 #include "platform/native_files.h"
 
+#include <cstddef>
+
 #include "platform/diagnostics.h"
 #include "platform/windows_api.h"
 
 namespace platform {
 
+// The rename buffer is the system's FILE_RENAME_INFO with room for the name.
+static_assert(offsetof(RenameInformation, replaceIfExists) == offsetof(FILE_RENAME_INFO, ReplaceIfExists));
+static_assert(offsetof(RenameInformation, rootDirectory) == offsetof(FILE_RENAME_INFO, RootDirectory));
+static_assert(offsetof(RenameInformation, nameLength) == offsetof(FILE_RENAME_INFO, FileNameLength));
+static_assert(offsetof(RenameInformation, name) == offsetof(FILE_RENAME_INFO, FileName));
+static_assert(sizeof(RenameInformation::name) == 256 * sizeof(FILE_RENAME_INFO::FileName[0]));
+static_assert(alignof(RenameInformation) == alignof(FILE_RENAME_INFO));
+
 int NativeFiles::Find() {
     auto& api = Api();
     const HMODULE ntdll = api.GetModuleHandleW(L"ntdll.dll");
     if (ntdll) {
-        createFile_ = reinterpret_cast<CreateFileFunction>(
-            reinterpret_cast<void*>(api.GetProcAddress(ntdll, "NtCreateFile")));
-        setInformation_ = reinterpret_cast<SetInformationFunction>(
-            reinterpret_cast<void*>(api.GetProcAddress(ntdll, "NtSetInformationFile")));
-        toError_ = reinterpret_cast<StatusToErrorFunction>(
-            reinterpret_cast<void*>(api.GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+        createFile_ = FindFunction<NtCreateFileFunction>(ntdll, "NtCreateFile");
+        setInformation_ = FindFunction<NtSetInformationFileFunction>(ntdll, "NtSetInformationFile");
+        toError_ = FindFunction<RtlNtStatusToDosErrorFunction>(ntdll, "RtlNtStatusToDosError");
     }
     if (createFile_ && setInformation_ && toError_) return 0;
     return ErrorOr(GetLastError(), ERROR_PROC_NOT_FOUND);
@@ -38,24 +45,14 @@ NTSTATUS NativeFiles::Open(HANDLE folder, const wchar_t* name, int length, ACCES
 }
 
 NTSTATUS NativeFiles::Rename(HANDLE item, HANDLE folder, const wchar_t* name, int length) const {
-    // FILE_RENAME_INFORMATION with the name in place; a bare name below 256
-    // code units, which the callers make.
-    union {
-        struct {
-            BOOLEAN replaceIfExists;
-            HANDLE rootDirectory;
-            ULONG nameLength;
-            wchar_t name[256];
-        } rename;
-        void* align;
-    } information{};
+    // A bare name of up to 256 code units, which the callers make.
+    RenameInformation information{};
     if (length < 0 || length > 256) return static_cast<NTSTATUS>(0xC0000033);  // an invalid name
-    information.rename.rootDirectory = folder;
-    information.rename.nameLength = static_cast<ULONG>(length * sizeof(wchar_t));
-    for (int i = 0; i < length; ++i) information.rename.name[i] = name[i];
+    information.rootDirectory = folder;
+    information.nameLength = static_cast<ULONG>(length * sizeof(wchar_t));
+    for (int i = 0; i < length; ++i) information.name[i] = name[i];
     IO_STATUS_BLOCK io{};
-    constexpr int kFileRenameInformation = 10;
-    return setInformation_(item, &io, &information, sizeof(information), kFileRenameInformation);
+    return setInformation_(item, &io, &information, sizeof(information), FileRenameInformation);
 }
 
 int NativeFiles::ErrorOf(NTSTATUS status) const { return ErrorOr(toError_(status), ERROR_GEN_FAILURE); }

@@ -10,6 +10,7 @@
 #include <winternl.h>
 
 #include "platform/handles.h"
+#include "platform/system_functions.h"
 
 namespace platform {
 
@@ -43,13 +44,18 @@ public:
     int ErrorOf(NTSTATUS status) const;
 
 private:
-    using CreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                                PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-    using SetInformationFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, int);
-    using StatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
-    CreateFileFunction createFile_ = nullptr;
-    SetInformationFunction setInformation_ = nullptr;
-    StatusToErrorFunction toError_ = nullptr;
+    NtCreateFileFunction createFile_ = nullptr;
+    NtSetInformationFileFunction setInformation_ = nullptr;
+    RtlNtStatusToDosErrorFunction toError_ = nullptr;
+};
+
+// FILE_RENAME_INFORMATION for a bare name of up to 256 code units, laid out
+// in place (native_files.cpp checks it against the system's definition).
+struct RenameInformation {
+    BOOLEAN replaceIfExists;
+    HANDLE rootDirectory;
+    ULONG nameLength;  // in bytes
+    wchar_t name[256];
 };
 
 // Opens the folder `path` (a full path; a trailing backslash is allowed) so

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "platform/diagnostics.h"
+#include "platform/system_functions.h"
 
 namespace platform {
 
@@ -13,15 +14,13 @@ WindowsApi& Api() {
 
 namespace {
 
-using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-
 // Takes the application folder and the current folder out of the DLL search
 // for every later load. Returns true when the search is restricted to the
 // system folder; false when only the current folder could be taken out, and
 // the DLLs must then be named by their full paths.
 bool RestrictDllSearch(WindowsApi& api) {
-    const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
-        api.GetProcAddress(api.GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    const auto setDefault = FindFunction<SetDefaultDllDirectoriesFunction>(api.GetModuleHandleW(L"kernel32.dll"),
+                                                                           "SetDefaultDllDirectories");
     if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return true;
     api.SetDllDirectoryW(L"");
     return false;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/system_functions.h"
 #include "registry/latin1_text.h"
 
 using platform::Api;
@@ -30,12 +31,9 @@ wchar_t* Units(ByteBuffer& buffer) { return reinterpret_cast<wchar_t*>(buffer.Da
 // systems) counts as one view.
 bool RegistryHasViews() {
     if (sizeof(void*) == 8) return true;
-    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
     const HMODULE kernel = Api().GetModuleHandleW(L"kernel32");
     if (kernel == nullptr) return false;
-    auto isWow64Process =
-        reinterpret_cast<IsWow64ProcessFn>(
-        reinterpret_cast<void*>(Api().GetProcAddress(kernel, "IsWow64Process")));
+    const auto isWow64Process = platform::FindFunction<platform::IsWow64ProcessFunction>(kernel, "IsWow64Process");
     BOOL isWow64 = FALSE;
     if (isWow64Process != nullptr) isWow64Process(Api().GetCurrentProcess(), &isWow64);
     return isWow64 != FALSE;
@@ -234,12 +232,10 @@ HRESULT RegistryKey::DeleteDirectSubKey(const wchar_t* name) {
     }
     // RegDeleteKeyExW (which can name the view) is absent before 64-bit
     // Windows XP, so it is looked up rather than imported.
-    using RegDeleteKeyExFn = LSTATUS(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
     platform::UniqueLibrary advapi(Api().LoadLibraryW(L"AdvAPI32.dll"));
     if (!advapi) return E_FAIL;
-    auto regDeleteKeyEx =
-        reinterpret_cast<RegDeleteKeyExFn>(
-        reinterpret_cast<void*>(Api().GetProcAddress(advapi.get(), "RegDeleteKeyExW")));
+    const auto regDeleteKeyEx =
+        platform::FindFunction<platform::RegDeleteKeyExWFunction>(advapi.get(), "RegDeleteKeyExW");
     if (regDeleteKeyEx == nullptr) return E_FAIL;
     return regDeleteKeyEx(handle_.get(), name, Mask(KEY_ALL_ACCESS), 0) == ERROR_SUCCESS
                ? S_OK
