@@ -301,7 +301,7 @@ def main():
         print("   %d" % code)
     for process in started:
         try:
-            process.wait(timeout=30)
+            process.wait(timeout=harness.limit(30))
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()

@@ -27,6 +27,11 @@ _wine_lib_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # skipped (SKIP_RETURN_CODE).
 WINE_SKIP_CODE=77
 
+# How many times slower than natively programs run here: the emulated 32-bit
+# lane sets it (scripts/test-all); every time limit below is multiplied by it.
+LAUNCHER_TIME_FACTOR=${LAUNCHER_TIME_FACTOR:-1}
+wine_limit() { echo $(($1 * LAUNCHER_TIME_FACTOR)); }
+
 # wine_loader ARCH -> the loader for a prefix of ARCH (win64 or win32).
 wine_loader() {
     if [ "$1" = win64 ]; then echo "$WINE64_LOADER"; else echo "$WINE32_LOADER"; fi
@@ -54,7 +59,7 @@ wine_check() {
         fi
     fi
     loader=$(wine_loader "$arch")
-    if ! out=$(timeout 30 "$loader" --version 2>&1); then
+    if ! out=$(timeout "$(wine_limit 30)" "$loader" --version 2>&1); then
         echo "wine-lib: Wine cannot start: $loader --version failed: ${out:-no output}" >&2
         exit 1
     fi
@@ -73,7 +78,7 @@ wine_template() {
         flock 9
         if [ ! -e "$dir/.ready" ]; then
             rm -rf "$dir"
-            if ! WINEARCH=$arch WINEPREFIX="$dir" timeout 300 "$loader" wineboot -i >/dev/null 2>&1; then
+            if ! WINEARCH=$arch WINEPREFIX="$dir" timeout "$(wine_limit 300)" "$loader" wineboot -i >/dev/null 2>&1; then
                 echo "wine-lib: making the $arch template prefix failed ($loader wineboot -i)" >&2
                 WINEPREFIX="$dir" wineserver -k >/dev/null 2>&1
                 exit 1
@@ -114,7 +119,7 @@ wine_clone() {
 # each) and is killed at the end of the run; the limit only matters when a run
 # is killed before it can stop its server (a test time-out), so no server is
 # left behind for good.
-WINESERVER_PERSIST=${WINESERVER_PERSIST:-120}
+WINESERVER_PERSIST=${WINESERVER_PERSIST:-$(wine_limit 120)}
 
 # wine_plant SOURCE DEST: put a copy of SOURCE at DEST without touching a
 # file that DEST may share with the template.

@@ -16,7 +16,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from harness import SKIP_CODE, check  # noqa: E402
+from harness import SKIP_CODE, check, limit  # noqa: E402
 
 DEMO = os.path.normpath(os.path.join(HERE, "..", "..", "scripts", "demo_run.py"))
 DEMO_SETTINGS = os.path.normpath(os.path.join(HERE, "..", "..", "resources", "demo", "demo_settings.json"))
@@ -31,7 +31,7 @@ def run_demo(arch):
     out = subprocess.run([sys.executable, DEMO, "--arch", arch, "--version", version,
                           "--build", os.environ["DEMO_BUILD"], "--probe", os.environ["DEMO_PROBE"],
                           "--", *options],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=600)
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=limit(600))
     if out.returncode == SKIP_CODE:   # Wine cannot run the demo here: say why
         print(out.stdout.strip())
         sys.exit(SKIP_CODE)

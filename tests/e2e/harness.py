@@ -81,6 +81,16 @@ SKIP_CODE = 77
 # Bitness of the programs under test (CMake's wine_tests() sets it).
 PROCESS_BITS = int(os.environ.get("WINE_TEST_BITS", "32"))
 
+# How many times slower than natively programs run here: the emulated 32-bit
+# lane sets it (scripts/test-all). Every time limit of the harness and the
+# scenarios is multiplied by it; what the scenarios measure is not.
+TIME_FACTOR = int(os.environ.get("LAUNCHER_TIME_FACTOR", "1"))
+
+
+def limit(seconds):
+    """A time limit of `seconds` at native speed, as it holds here."""
+    return seconds * TIME_FACTOR
+
 
 def _lib(command, *args):
     """Runs one function of scripts/wine-lib.sh and returns its output. When
@@ -132,7 +142,7 @@ class WinePrefix:
             self.env.pop(name, None)
         # Persistent for the run, with the time limit of wine-lib.sh so that
         # a run killed by a time-out leaves no server behind for good.
-        persist = os.environ.get("WINESERVER_PERSIST", "120")
+        persist = os.environ.get("WINESERVER_PERSIST", str(limit(120)))
         subprocess.run(["wineserver", "-p" + persist], env=self.env, check=True)
         _lib("wine_set_version", self.path, self.arch, self.version)
         os.makedirs(os.path.dirname(self.unix(self.record_file)), exist_ok=True)
@@ -222,7 +232,7 @@ class WinePrefix:
         env = dict(self.env)
         env.update(extra_env or {})
         for attempt in range(3):
-            out = subprocess.run([self.loader, *args], env=env, cwd=cwd, timeout=timeout,
+            out = subprocess.run([self.loader, *args], env=env, cwd=cwd, timeout=limit(timeout),
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                  errors="replace")
             if out.returncode == 0 or "ShellExecuteEx failed" not in out.stdout + out.stderr:
@@ -382,7 +392,7 @@ class WinePrefix:
         return self.reg_query(key, view=view) is not None
 
     def wait_for(self, predicate, timeout=10.0, interval=0.1):
-        end = time.time() + timeout
+        end = time.time() + limit(timeout)
         while time.time() < end:
             if predicate():
                 return True

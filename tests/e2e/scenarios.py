@@ -25,7 +25,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import WinePrefix, Failure, check  # noqa: E402
+from harness import WinePrefix, Failure, check, limit  # noqa: E402
 
 RUN_DIR = "C:\\e2e\\run"
 LAUNCHER = RUN_DIR + "\\InstallerLauncher.exe"
@@ -354,10 +354,10 @@ def question_scenario(answer):
             answerer = {}
 
             def start_answerer(wp):
-                answerer["p"] = wp.start(helper, QUESTION_TITLE, answer, "60000")
+                answerer["p"] = wp.start(helper, QUESTION_TITLE, answer, str(limit(60000)))
 
             run = run_launcher(wp, launcher=variant_launcher("question"), before=start_answerer)
-            out, err = answerer["p"].communicate(timeout=60)
+            out, err = answerer["p"].communicate(timeout=limit(60))
             run.expect(answerer["p"].returncode == 0,
                        "the question box was not answered (%d): %s" % (answerer["p"].returncode, err))
             run.expect(out.strip() == QUESTION_TEXT, "question text was %r" % out.strip())
@@ -546,12 +546,12 @@ def second_run_stops():
         finally:
             with open(wp.unix(release), "w") as f:
                 f.write("go on\n")
-            thread.join(timeout=180)
+            thread.join(timeout=limit(180))
         check("run" in first, "the first run failed: %s" % first.get("error"))
         run = first["run"]
         run.expect(code == 1618, "second run: exit code %d, expected 1618" % code)
         run.expect(out.splitlines() == [ANOTHER_RUN], "second run printed %r" % out)
-        run.expect(took < 20, "the second run took %.1f s" % took)
+        run.expect(took < limit(20), "the second run took %.1f s" % took)
         run.expect(records_after == records_before, "the second run started something: %s" %
                    records_after[len(records_before):])
         run.expect(backup_kept, "the settings backup was gone while the first package run was held")
@@ -584,7 +584,7 @@ def busy_engine_waits():
 
     with prefix() as wp:
         run = run_launcher(wp, launcher=variant_launcher("report"), before=hold_engine)
-        holder["p"].communicate(timeout=60)
+        holder["p"].communicate(timeout=limit(60))
         times = {}
         for line in wp.record_lines():
             fields = line.split("\t")

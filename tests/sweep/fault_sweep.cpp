@@ -18,6 +18,7 @@
 // with a handle it was asked to close; only its result reports the failure.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -490,14 +491,17 @@ DWORD HandleCount() {
 
 volatile LONG running = 0;         // a run is under way
 volatile DWORD runStarted = 0;     // its start, in ticks
+// At native speed; LAUNCHER_TIME_FACTOR (set where programs run emulated)
+// multiplies it.
 constexpr LONG kRunLimitMs = 30000;
+LONG runLimitMs = kRunLimitMs;
 
 DWORD WINAPI Watchdog(void*) {
     for (;;) {
         ::Sleep(500);
-        if (running && static_cast<LONG>(::GetTickCount() - runStarted) > kRunLimitMs) {
+        if (running && static_cast<LONG>(::GetTickCount() - runStarted) > runLimitMs) {
             std::printf("run %d (%s failing): did not end within %lu s\n", failAt, failedName ? failedName : "none",
-                        static_cast<unsigned long>(kRunLimitMs / 1000));
+                        static_cast<unsigned long>(runLimitMs / 1000));
             std::fflush(stdout);
             ::TerminateProcess(::GetCurrentProcess(), 3);
         }
@@ -551,6 +555,7 @@ int main() {
     ::SetUnhandledExceptionFilter(OnCrash);
     std::atexit(OnUnexpectedExit);
     const char* probe = std::getenv("SWEEP_PROBE");
+    if (const char* factor = std::getenv("LAUNCHER_TIME_FACTOR")) runLimitMs *= std::max(1, std::atoi(factor));
     Check(probe != nullptr, "SWEEP_PROBE names the helper program");
 
     // ---- the set-up
