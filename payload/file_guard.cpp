@@ -125,13 +125,16 @@ int CheckItem(HANDLE item, bool isFolder) {
 }
 
 // Refuses (as `check`) unless the final path of `item` is that of the folder
-// held by `folder` followed by "\" and `name`.
+// held by `folder` followed by `name`, with one backslash between them: the
+// final path of a drive's root ends in its backslash already (\\?\C:\),
+// that of any other folder does not.
 int CheckPathIn(HANDLE item, HANDLE folder, const CString& name, const char* check) {
     CString folderPath;
     CString itemPath;
     if (const int error = FinalPath(folder, folderPath)) return error;
     if (const int error = FinalPath(item, itemPath)) return error;
-    if (SamePath(itemPath, folderPath + L'\\' + name)) return 0;
+    if (folderPath.IsEmpty() || folderPath.GetAt(folderPath.GetLength() - 1) != L'\\') folderPath += L'\\';
+    if (SamePath(itemPath, folderPath + name)) return 0;
     return Refused(check, kRedirected);
 }
 

@@ -185,6 +185,30 @@ inline std::wstring ElevatedTempFolder() {
     return windows + (systemTemp ? L"\\SystemTemp\\" : L"\\Temp\\");
 }
 
+// Sets an environment variable (null: leaves it alone) and puts it back.
+class TemporaryEnvironment {
+public:
+    TemporaryEnvironment(const wchar_t* name, const wchar_t* value) : name_(name), set_(value != nullptr) {
+        if (!set_) return;
+        wchar_t old[1024];
+        const DWORD length = ::GetEnvironmentVariableW(name, old, 1024);
+        had_ = length > 0 && length < 1024;
+        if (had_) old_.assign(old, length);
+        ::SetEnvironmentVariableW(name, value);
+    }
+    ~TemporaryEnvironment() {
+        if (set_) ::SetEnvironmentVariableW(name_, had_ ? old_.c_str() : nullptr);
+    }
+    TemporaryEnvironment(const TemporaryEnvironment&) = delete;
+    TemporaryEnvironment& operator=(const TemporaryEnvironment&) = delete;
+
+private:
+    const wchar_t* name_;
+    bool set_;
+    bool had_ = false;
+    std::wstring old_;
+};
+
 inline std::wstring UserTempFolder() {
     wchar_t buffer[MAX_PATH];
     return std::wstring(buffer, ::GetTempPathW(MAX_PATH, buffer));
@@ -271,7 +295,8 @@ inline std::wstring NativeName(POBJECT_ATTRIBUTES attributes) {
     return std::wstring(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
 }
 inline std::wstring NativePath(POBJECT_ATTRIBUTES attributes) {
-    return FinalPathOf(attributes->RootDirectory) + L"\\" + NativeName(attributes);
+    const std::wstring folder = FinalPathOf(attributes->RootDirectory);  // a drive's root ends in "\\"
+    return folder + (folder.empty() || folder.back() != L'\\' ? L"\\" : L"") + NativeName(attributes);
 }
 
 // The file name part of a path.

@@ -277,17 +277,26 @@ TEST_F(InstallSteps, PrerequisiteExtractionFailureRunsNothing) {
 // working folder either way.
 std::vector<std::wstring> logsMade;
 
+// Unelevated, TEMP may name a drive's root, whose final path ends in its
+// backslash (\\?\C:\) where any other folder's does not.
 TEST_F(InstallSteps, ElevationDecidesWhereTheWorkingFolderAndTheLogGo) {
+    ::CreateDirectoryW(L"C:\\sub", nullptr);
     const struct {
         const char* name;
         bool elevated;
         std::wstring base;
+        const wchar_t* temp;  // TMP and TEMP for the row; null: as they are
     } rows[] = {
-        {"elevated", true, testsupport::ElevatedTempFolder()},
-        {"not elevated", false, testsupport::UserTempFolder()},
+        {"elevated", true, testsupport::ElevatedTempFolder(), L"C:\\"},
+        {"not elevated", false, testsupport::UserTempFolder(), nullptr},
+        {"not elevated, TEMP at a drive's root", false, L"C:\\", L"C:\\"},
+        {"not elevated, TEMP below a drive's root", false, L"C:\\sub\\", L"C:\\sub"},
+        {"not elevated, TEMP a root without its backslash", false, L"C:\\", L"C:"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        testsupport::TemporaryEnvironment tmp(L"TMP", row.temp);
+        testsupport::TemporaryEnvironment temp(L"TEMP", row.temp);
         seam::SeamScope rowScope;
         RunRecorder::Install();
         ResourceHider::Install({L"VC2005_REDIST_64"});
