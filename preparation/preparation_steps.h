@@ -24,8 +24,10 @@ constexpr const wchar_t kUninstallKeyPath[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
 // Ends every running process whose image name equals one of the `count`
-// `imageNames` exactly (same UTF-16 code units, no case folding, no folder).
-// Returns the number of processes for which TerminateProcess succeeded.
+// `imageNames` exactly (same UTF-16 code units, no case folding, no folder),
+// and waits for each to be gone before going on: at most 5 s each and 15 s
+// for all, and the log says how long. Returns the number of processes for
+// which TerminateProcess succeeded.
 int TerminateProcessesNamed(const wchar_t* const* imageNames, int count);
 
 // For each of the `count` product codes whose uninstall key exists (in the

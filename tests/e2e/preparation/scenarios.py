@@ -7,6 +7,7 @@ service and the driver package run.
 """
 
 import os
+import re
 import struct
 import sys
 
@@ -235,6 +236,15 @@ def scenario_main():
               "removals: %r (the 32-bit-only product must not be removed)" % removals)
         for line in log[:2] + log[3:]:
             check(line.endswith("alive=preptarget.exe"), "listed processes still running: " + line)
+        # Each ended process was waited for until it was gone, before the
+        # removals started.
+        run_log = [l for _, text in wp.run_logs() for l in text.splitlines()]
+        ended = [l for l in run_log if l.startswith("process ")]
+        check(len(ended) == 3 and all(re.fullmatch(r"process (PrepTarget|PrepTwice)\.exe \(\d+\) ended: gone after "
+                                                   r"\d+ ms", l) for l in ended), "the waits logged: %r" % ended)
+        starts = [i for i, l in enumerate(run_log) if "msiexec.exe\" starts with parameters: /passive" in l]
+        check(starts and run_log.index(ended[-1]) < starts[0],
+              "a removal started before the ended processes were gone: %r" % run_log)
         # The leftover backup holds its own values until the copy is made.
         want_keys, want_values = expected_backup()
         leftover = len([r for r in LEFTOVER if r[0] == ""])

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.h"
 #include "preparation/preparation_steps.h"
 #include "seam.h"
 
@@ -25,6 +26,14 @@ size_t cursor;
 std::set<DWORD> openRefused, terminateRefused;
 std::vector<DWORD> opened, terminated;
 std::map<HANDLE, DWORD> openHandles;  // handles given out and not yet closed
+// An ended process goes after goneAfter[id] ms (kNever: never, kWaitFails:
+// the wait fails) of the stand-in clock, which only waits advance; the waits
+// asked for are kept.
+constexpr DWORD kNever = INFINITE;
+constexpr DWORD kWaitFails = INFINITE - 1;
+std::map<DWORD, DWORD> goneAfter;
+std::vector<DWORD> waitsAsked;
+DWORD now;
 
 // The step with a list held as standard strings.
 int Terminate(const std::vector<std::wstring>& list) {
@@ -55,8 +64,11 @@ protected:
         openHandles.clear();
         Api().Process32FirstW = [](HANDLE, PROCESSENTRY32W* e) WINAPI -> BOOL { cursor = 0; return Fill(e); };
         Api().Process32NextW = [](HANDLE, PROCESSENTRY32W* e) WINAPI -> BOOL { ++cursor; return Fill(e); };
+        goneAfter.clear();
+        waitsAsked.clear();
+        now = 0;
         Api().OpenProcess = [](DWORD access, BOOL inherit, DWORD id) WINAPI -> HANDLE {
-            EXPECT_EQ(access, static_cast<DWORD>(PROCESS_TERMINATE));
+            EXPECT_EQ(access, static_cast<DWORD>(PROCESS_TERMINATE | SYNCHRONIZE));
             EXPECT_FALSE(inherit);
             opened.push_back(id);
             if (openRefused.count(id)) {
@@ -76,6 +88,17 @@ protected:
             }
             terminated.push_back(id);
             return TRUE;
+        };
+        Api().GetTickCount = []() WINAPI -> DWORD { return now; };
+        Api().WaitForSingleObject = [](HANDLE h, DWORD timeout) WINAPI -> DWORD {
+            waitsAsked.push_back(timeout);
+            const DWORD gone = goneAfter[openHandles.at(h)];
+            if (gone == kWaitFails) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return WAIT_FAILED;
+            }
+            now += gone <= timeout ? gone : timeout;
+            return gone <= timeout ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
         };
         Api().CloseHandle = [](HANDLE h) WINAPI -> BOOL {
             openHandles.erase(h);
@@ -132,6 +155,48 @@ TEST_F(TerminateProcesses, NoSnapshotOrEmptySnapshotEndsNothing) {
     table.clear();
     EXPECT_EQ(Terminate({L"a.exe"}), 0);
     EXPECT_TRUE(opened.empty());
+}
+
+// TerminateProcess only starts a process's end: each one ended is waited for
+// before the next step, at most 5 s each and 15 s for all of them, and the
+// log says how long. The count is of the processes ended, gone or not.
+TEST_F(TerminateProcesses, EachEndedProcessIsWaitedForWithinItsBounds) {
+    struct Case {
+        std::vector<DWORD> goneAfter;  // per process, in walk order
+        std::vector<DWORD> asked;      // the waits asked for
+        std::vector<std::string> ends; // what the log says after "process a.exe (id) ended: "
+    } cases[] = {
+        {{0}, {5000}, {"gone after 0 ms"}},
+        {{1200}, {5000}, {"gone after 1200 ms"}},
+        {{kNever}, {5000}, {"still there after 5000 ms, the run goes on"}},
+        {{kWaitFails}, {5000}, {"its end could not be waited for (6), the run goes on"}},
+        // 15 s in all: the fourth gets what is left, the fifth nothing.
+        {{kNever, 300, kNever, kNever, 10},
+         {5000, 5000, 5000, 4700, 0},
+         {"still there after 5000 ms, the run goes on", "gone after 300 ms",
+          "still there after 5000 ms, the run goes on", "still there after 4700 ms, the run goes on",
+          "still there after 0 ms, the run goes on"}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        table.clear();
+        goneAfter.clear();
+        waitsAsked.clear();
+        for (size_t p = 0; p < c.goneAfter.size(); ++p) {
+            table.push_back({static_cast<DWORD>(50 + p), L"a.exe"});
+            goneAfter[static_cast<DWORD>(50 + p)] = c.goneAfter[p];
+        }
+        int ended = 0;
+        const auto lines = testsupport::LogLinesOf([&] { ended = Terminate({L"a.exe"}); });
+        EXPECT_EQ(ended, static_cast<int>(c.goneAfter.size()));
+        EXPECT_EQ(waitsAsked, c.asked);
+        std::vector<std::string> want;
+        for (size_t p = 0; p < c.ends.size(); ++p) {
+            want.push_back("process a.exe (" + std::to_string(50 + p) + ") ended: " + c.ends[p]);
+        }
+        EXPECT_EQ(lines, want);
+    }
 }
 
 // The real snapshot: the launcher's own process is part of the walk.
