@@ -163,10 +163,11 @@ namespace {
 
 // Lines given before the log is open, when KeepLinesUntilLogOpens asked for
 // them; at most what the buffer holds, whole lines only (the start-up steps
-// before the log print one line at most, e.g. "LoadLibrary failed (126)").
+// before the log print one line at most, e.g. "LoadLibrary failed (126)",
+// of at most 254 characters).
 struct Pending {
     bool keeping;
-    char bytes[112];
+    char bytes[256];
     DWORD used;
 };
 Pending earlyLines;

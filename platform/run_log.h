@@ -22,7 +22,7 @@ void OpenRunLog();
 
 // Keeps the narrow lines given (LogText, the diagnostic lines) until
 // OpenRunLog, which writes them first: the lines of the start-up steps that
-// run before the log can be placed. At most 112 bytes of them.
+// run before the log can be placed. At most 256 bytes of them.
 void KeepLinesUntilLogOpens();
 
 // Appends one line: the pieces given, one after another, then a line break

@@ -10,11 +10,14 @@
 #include "platform/windows_api.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
-    // Before any DLL beyond KERNEL32 and the C runtime is loaded: only the
-    // system folder is searched from here on. Its lines are kept for the
-    // log, which is made next, once the token can be asked where it goes.
+    // Before any DLL beyond KERNEL32 and the C runtime is loaded: nothing
+    // more is loaded where a ".local" beside the launcher would redirect it,
+    // and only the system folder is searched from here on. Their lines are
+    // kept for the log, which is made next, once the token can be asked
+    // where it goes (without ADVAPI32 it counts as elevated).
     platform::KeepLinesUntilLogOpens();
-    int exitCode = platform::LoadSystemLibraries();
+    int exitCode = platform::RefuseDllRedirection();
+    if (exitCode == 0) exitCode = platform::LoadSystemLibraries();
     platform::OpenRunLog();
     if (exitCode == 0) {
         CWinApp* app = CWinApp::Instance();

@@ -26,6 +26,49 @@ bool RestrictDllSearch(WindowsApi& api) {
     return false;
 }
 
+// What follows the executable's path in the name that redirects its DLLs.
+constexpr wchar_t kRedirectionSuffix[] = L".local";
+
+}  // namespace
+
+int RefuseDllRedirection() {
+    auto& api = Api();
+    // The executable's path, found from its own module; room for the suffix.
+    constexpr DWORD kRoom = 1024;
+    wchar_t path[kRoom + sizeof(kRedirectionSuffix) / sizeof(wchar_t)];
+    const DWORD length = api.GetModuleFileNameW(nullptr, path, kRoom);
+    if (length == 0 || length >= kRoom) {
+        const int code = length == 0 ? ErrorOr(GetLastError(), ERROR_GEN_FAILURE) : ERROR_INSUFFICIENT_BUFFER;
+        PrintFailure("GetModuleFileName", code);
+        return code;
+    }
+    for (DWORD i = 0; i < sizeof(kRedirectionSuffix) / sizeof(wchar_t); ++i) path[length + i] = kRedirectionSuffix[i];
+    // The file system matches names in any case, as the loader does.
+    if (api.GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+        // Something may be there that this process cannot see.
+        PrintFailure("GetFileAttributes", ErrorOr(error, ERROR_GEN_FAILURE));
+        return ErrorOr(error, ERROR_GEN_FAILURE);
+    }
+    // Named by its file name (non-ASCII characters as "?"), since it stands
+    // beside the launcher.
+    DWORD name = length;
+    while (name > 0 && path[name - 1] != L'\\') --name;
+    char line[200];
+    int used = 0;
+    for (const char* p = "Refused to run: "; *p != '\0'; ++p) line[used++] = *p;
+    for (const wchar_t* p = path + name; *p != L'\0' && used < 120; ++p) {
+        line[used++] = *p >= 0x20 && *p < 0x7F ? static_cast<char>(*p) : '?';
+    }
+    for (const char* p = " beside the launcher would redirect the DLLs it loads"; *p != '\0'; ++p) line[used++] = *p;
+    line[used] = '\0';
+    PrintLine(line);
+    return kDllRedirectionRefused;
+}
+
+namespace {
+
 class SystemLibraryLoader {
 public:
     explicit SystemLibraryLoader(WindowsApi& api) : api_(api), restricted_(RestrictDllSearch(api)) {}

@@ -33,6 +33,7 @@ struct WindowsApi {
     // GetModuleHandleW and GetProcAddress where its functions are needed.
     decltype(&::GetModuleHandleW) GetModuleHandleW = ::GetModuleHandleW;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW = ::GetModuleFileNameW;
+    decltype(&::GetFileAttributesW) GetFileAttributesW = ::GetFileAttributesW;
     decltype(&::GetProcAddress) GetProcAddress = ::GetProcAddress;
     decltype(&::LoadLibraryW) LoadLibraryW = ::LoadLibraryW;
     decltype(&::LoadLibraryExW) LoadLibraryExW = ::LoadLibraryExW;
@@ -143,6 +144,19 @@ struct WindowsApi {
 
 // The process-wide table. Tests may assign to its entries; nothing else does.
 WindowsApi& Api();
+
+// Refuses to run when a file or folder named "<the executable's file
+// name>.local" (in any case) stands beside the executable. With one there,
+// Windows' DLL redirection loads DLLs from it (a folder) or from the
+// executable's own folder (a file) in place of those asked for, full paths
+// and the system folder included, and the folder that holds a downloaded
+// launcher is one its user may write to. Must run before any DLL beyond
+// those the image imports is loaded. Returns 0 when there is none;
+// otherwise it prints (and keeps for the log) one line naming it and
+// returns kDllRedirectionRefused, or the error of a query that failed, since
+// then the check could not be made.
+constexpr int kDllRedirectionRefused = ERROR_FILE_EXISTS;
+int RefuseDllRedirection();
 
 // Restricts the search for DLLs to the system folder, then loads USER32,
 // SHELL32, COMCTL32, RPCRT4 and ADVAPI32 from there and fills their entries

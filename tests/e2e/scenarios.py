@@ -704,6 +704,28 @@ def victim_untouched(run):
     completes_untouched(run)
 
 
+def dot_local_refused():
+    """A folder named after the launcher with ".local", beside it, would make
+    Windows load the DLLs in it: the launcher refuses to run before it loads
+    any, changes nothing and says why."""
+    refused = "Refused to run: InstallerLauncher.exe.local beside the launcher would redirect the DLLs it loads"
+
+    def plant(wp):
+        for name in PLANTED_DLLS + ["comctl32.dll", "user32.dll"]:
+            wp.put(env_path("E2E_CANARY"), LAUNCHER + ".local\\" + name)
+
+    with prefix() as wp:
+        run = run_launcher(wp, before=plant)
+        run.expect(run.code == 80, "exit code %d, expected 80" % run.code)
+        run.expect(run.out == refused + "\n", "standard output %r" % run.out)
+        run.expect(not run.records, "something ran")
+        marker = wp.unix("C:\\e2e\\canary.txt")
+        run.expect(not os.path.exists(marker), "a DLL of the .local folder was loaded")
+        run.expect(run_log(wp) == [refused, "exit code: 80"], "run log: %s" % run_log(wp))
+        run.nothing_installed()
+        run.settings_keys(main_sequence_ran=False)
+
+
 ATTACKS = {
     "planted_dlls": (plant_dlls, CWD_DIR, no_dll_loaded),
     "children_attack_their_files": (attack_children, RUN_DIR, children_could_not_touch_their_files),
@@ -751,6 +773,7 @@ SCENARIOS = {
                                     completes=False),
     "uninst_and_uninst2": legacy_scenario("uninst2", ["qx_isu.exe", "qx_isu2.exe"]),
     "planted_msiexec": planted_msiexec,
+    "attack_dot_local": dot_local_refused,
     "package_folder_blocked": package_folder_blocked,
     "question_yes": question_scenario("yes"),
     "question_no": question_scenario("no"),

@@ -118,6 +118,7 @@ void NeverFails(int entries) { installed += entries; }
 void InstallSweep() {
     FAILS(GetModuleHandleW, HMODULE{nullptr}, ERROR_MOD_NOT_FOUND);
     FAILS(GetModuleFileNameW, DWORD{0}, ERROR_INSUFFICIENT_BUFFER);
+    FAILS(GetFileAttributesW, DWORD{INVALID_FILE_ATTRIBUTES}, ERROR_ACCESS_DENIED);
     FAILS(GetProcAddress, FARPROC{nullptr}, ERROR_PROC_NOT_FOUND);
     FAILS(LoadLibraryW, HMODULE{nullptr}, ERROR_MOD_NOT_FOUND);
     FAILS(LoadLibraryExW, HMODULE{nullptr}, ERROR_MOD_NOT_FOUND);

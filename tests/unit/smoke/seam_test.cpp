@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.h"
 #include "platform/handles.h"
 #include "seam.h"
 
@@ -159,4 +160,53 @@ TEST(LoadSystemLibraries, AMissingFunctionIsReportedWithItsCode) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(platform::LoadSystemLibraries(), ERROR_PROC_NOT_FOUND);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetProcAddress failed (127)\n");
+}
+
+// ---- Start-up refusals and protections ---------------------------------------------
+
+// A ".local" named after the executable, beside it, in any case and of
+// either kind, stops the run before anything is loaded; the line names it.
+TEST(RefuseDllRedirection, AnyDotLocalBesideTheExecutableStopsTheRun) {
+    const std::wstring folder = L"C:\\dotlocal";
+    const std::string refused =
+        "Refused to run: Setup.exe.local beside the launcher would redirect the DLLs it loads\n";
+    const struct {
+        const char* name;
+        const wchar_t* item;  // made beside C:\dotlocal\Setup.exe
+        bool isFolder;
+        int want;
+        std::string printed;
+    } cases[] = {
+        {"a folder", L"Setup.exe.local", true, platform::kDllRedirectionRefused, refused},
+        {"a file", L"Setup.exe.local", false, platform::kDllRedirectionRefused, refused},
+        {"another case", L"SETUP.EXE.LOCAL", true, platform::kDllRedirectionRefused, refused},
+        {"none", nullptr, false, 0, ""},
+        {"another name", L"Setup.local", true, 0, ""},
+    };
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam::SeamScope scope;
+        Api().GetModuleFileNameW = [](HMODULE module, LPWSTR out, DWORD size) WINAPI -> DWORD {
+            EXPECT_EQ(module, nullptr);
+            const wchar_t path[] = L"C:\\dotlocal\\Setup.exe";
+            wcsncpy(out, path, size);
+            return static_cast<DWORD>(wcslen(path));
+        };
+        const std::wstring item = c.item ? folder + L"\\" + c.item : L"";
+        if (c.item && c.isFolder) ::CreateDirectoryW(item.c_str(), nullptr);
+        if (c.item && !c.isFolder) {
+            ::CloseHandle(::CreateFileW(item.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        }
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(platform::RefuseDllRedirection(), c.want);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+        if (c.item) c.isFolder ? ::RemoveDirectoryW(item.c_str()) : ::DeleteFileW(item.c_str());
+    }
+    // Without its own path the check cannot be made: that refuses too.
+    seam::SeamScope scope;
+    seam::FailWith<&WindowsApi::GetModuleFileNameW>(DWORD{0}, DWORD{ERROR_ACCESS_DENIED});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(platform::RefuseDllRedirection(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetModuleFileName failed (5)\n");
 }
