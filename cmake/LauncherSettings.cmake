@@ -24,6 +24,7 @@
 #   oldProductCodes32, oldProductCodes64, processNames  arrays of strings
 #   useLegacyRuntimeArguments, continueAfterRuntimeFailure  booleans
 #   reportFailureInExitCode                             boolean, optional (false)
+#   enforceRedirectionTrust                             boolean, optional (true)
 #   legacyQuestionText, legacyQuestionTitle             strings, optional
 # The two product-code arrays pair entry by entry and must have equal lengths.
 # settingsGuid and every product code are GUIDs in braces, 38 characters: a
@@ -38,7 +39,8 @@ set(_LS_STRING_KEYS driversKeyPath settingsGuid monitorServiceName
     installersFolderName productFolderName packageFileName)
 set(_LS_ARRAY_KEYS oldProductCodes32 oldProductCodes64 processNames)
 set(_LS_BOOL_KEYS useLegacyRuntimeArguments continueAfterRuntimeFailure)
-set(_LS_OPTIONAL_BOOL_KEYS reportFailureInExitCode)
+set(_LS_OPTIONAL_BOOL_KEYS reportFailureInExitCode enforceRedirectionTrust)
+set(_LS_TRUE_BY_DEFAULT enforceRedirectionTrust)
 set(_LS_QUESTION_KEYS legacyQuestionText legacyQuestionTitle)
 
 # _ls_hex(VALUE DIGITS OUT): VALUE as upper-case hexadecimal, zero-padded.
@@ -228,6 +230,9 @@ function(launcher_settings_load json_file prefix)
 
     foreach(key IN LISTS _LS_BOOL_KEYS _LS_OPTIONAL_BOOL_KEYS)
         set(value false)
+        if(key IN_LIST _LS_TRUE_BY_DEFAULT)
+            set(value true)
+        endif()
         string(JSON t ERROR_VARIABLE err TYPE "${json}" ${key})
         if(NOT err OR NOT key IN_LIST _LS_OPTIONAL_BOOL_KEYS)
             _ls_expect_type("${json}" ${key} BOOLEAN "${where}")
@@ -329,6 +334,7 @@ function(launcher_settings_load json_file prefix)
         "    ${lit_useLegacyRuntimeArguments},\n"
         "    ${lit_continueAfterRuntimeFailure},\n"
         "    ${lit_reportFailureInExitCode},\n"
+        "    ${lit_enforceRedirectionTrust},\n"
         "};\n")
 
     set(${prefix}_CPP "${cpp}" PARENT_SCOPE)

@@ -71,6 +71,9 @@ CInstallerLauncher::CInstallerLauncher() : CWinApp(nullptr) {}
 CInstallerLauncher::~CInstallerLauncher() = default;
 
 bool CInstallerLauncher::InitInstance() {
+    // First: whatever follows, the children included, follows no junction
+    // a non-administrator made.
+    platform::EnforceRedirectionTrust(LauncherSettings.enforceRedirectionTrust);
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_WIN95_CLASSES;

@@ -61,9 +61,43 @@ void TurnOffVirtualization() {
     UniqueHandle token;
     DWORD enabled = 0;
     if (api.SetTokenInformation && api.OpenProcessToken &&
-        api.OpenProcessToken(api.GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, token.put())) {
-        api.SetTokenInformation(token.get(), TokenVirtualizationEnabled, &enabled, sizeof(enabled));
+        api.OpenProcessToken(api.GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, token.put()) &&
+        api.SetTokenInformation(token.get(), TokenVirtualizationEnabled, &enabled, sizeof(enabled))) {
+        return;
     }
+    // Harmless elevated (never virtualized); unelevated, a write below
+    // HKEY_LOCAL_MACHINE may now land in the user's virtual store.
+    wchar_t number[16];
+    LogLine(L"virtualization: not turned off (",
+            DecimalText(static_cast<long>(ErrorOr(GetLastError(), ERROR_GEN_FAILURE)), number),
+            L"), a write below HKEY_LOCAL_MACHINE may go to the user's virtual store");
+}
+
+void EnforceRedirectionTrust(bool wanted) {
+    if (!wanted) {
+        LogLine(L"redirection trust: off (built without it)");
+        return;
+    }
+    if (!RunsElevated()) {
+        LogLine(L"redirection trust: off (not elevated)");
+        return;
+    }
+    auto& api = Api();
+    const auto setPolicy = FindFunction<SetProcessMitigationPolicyFunction>(api.GetModuleHandleW(L"kernel32.dll"),
+                                                                            "SetProcessMitigationPolicy");
+    if (!setPolicy) {
+        LogLine(L"redirection trust: not available (no SetProcessMitigationPolicy)");
+        return;
+    }
+    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy{};
+    policy.EnforceRedirectionTrust = 1;
+    if (!setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof(policy))) {
+        wchar_t number[16];
+        LogLine(L"redirection trust: not available (",
+                DecimalText(static_cast<long>(ErrorOr(GetLastError(), ERROR_GEN_FAILURE)), number), L")");
+        return;
+    }
+    LogLine(L"redirection trust: enforced");
 }
 
 DWORD WindowsSubfolder(const wchar_t* name, wchar_t* out, DWORD size) {

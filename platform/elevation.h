@@ -22,9 +22,21 @@ bool RunsElevated();
 // HKEY_LOCAL_MACHINE\Software and into protected folders to the user's own
 // virtual store, because its manifest names no execution level: a settings
 // backup would then count as made where no package ever sees it. Off, such a
-// write fails as it should. Failures are ignored: an elevated process is not
-// virtualized anyway.
+// write fails as it should. A failure is logged in one line and changes
+// nothing else: an elevated process is not virtualized anyway.
 void TurnOffVirtualization();
+
+// Makes Windows refuse, for this process and the children it starts (which
+// inherit it), to follow a junction or other mount point that was made by
+// someone without administrator rights: the mitigation policy of Windows 11
+// and of Windows 10 22H2 with current updates (ProcessRedirectionTrustPolicy,
+// EnforceRedirectionTrust). The launcher never follows a link on purpose;
+// this closes the ways not thought of. Only when `wanted` and the run is
+// elevated: unelevated, a user's own junction (a TEMP moved to another
+// drive) must keep working. SetProcessMitigationPolicy is looked up by name
+// (Windows 7 lacks it), and a Windows that does not know the policy refuses
+// it. Logs one line saying whether it is on.
+void EnforceRedirectionTrust(bool wanted);
 
 // Where an elevated run puts its working folder and its log, in the order
 // tried: the Windows folder's SystemTemp (newer systems), else its Temp.

@@ -23,6 +23,7 @@ struct LauncherSettingsTable {
     bool useLegacyRuntimeArguments;
     bool continueAfterRuntimeFailure;
     bool reportFailureInExitCode;  // the exit code reports the gate's stop or the package run's result
+    bool enforceRedirectionTrust;  // elevated, no junction made by a non-administrator is followed
 };
 
 extern const LauncherSettingsTable LauncherSettings;

@@ -127,7 +127,8 @@ set(want
     "    L\"Corvane\\\\\\\\Installers\","
     "    L\"TolvexOrvik\","
     "    L\"CorvaneInstaller.msi\","
-    "    nullptr," "    nullptr," "    0," "    nullptr," "    0," "    false," "    false," "    false,")
+    "    nullptr," "    nullptr," "    0," "    nullptr," "    0," "    false," "    false," "    false,"
+    "    true,")  # enforceRedirectionTrust: on unless the file says otherwise
 string(REPLACE "\\\\" "\\" want "${want}")
 if(NOT lines STREQUAL want)
     fail("default: table differs:\n${cpp}")
@@ -150,6 +151,7 @@ string(CONCAT tricky [=[{
   "useLegacyRuntimeArguments": true,
   "continueAfterRuntimeFailure": true,
   "reportFailureInExitCode": true,
+  "enforceRedirectionTrust": false,
   "legacyQuestionText": "Remove \"old\" C:\\x caf\u00e9?",
   "legacyQuestionTitle": "T\ud83d\ude00"
 }]=])
@@ -172,6 +174,7 @@ foreach(expected
     true,
     true,
     true,
+    false,
 };]=])
     string(FIND "${cpp}" "${expected}" at)
     if(at EQUAL -1)

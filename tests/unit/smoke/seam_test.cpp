@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "platform/elevation.h"
 #include "platform/handles.h"
 #include "seam.h"
 
@@ -209,4 +210,107 @@ TEST(RefuseDllRedirection, AnyDotLocalBesideTheExecutableStopsTheRun) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(platform::RefuseDllRedirection(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetModuleFileName failed (5)\n");
+}
+
+// Elevated and wanted, the process follows no junction a non-administrator
+// made: the policy is set where Windows has it, and the log says which.
+struct PolicyCall {
+    int policy;
+    DWORD flags;
+    SIZE_T size;
+};
+std::vector<PolicyCall> policyCalls;
+BOOL policyResult;
+BOOL WINAPI RecordPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T size) {
+    policyCalls.push_back({policy, *static_cast<const DWORD*>(buffer), size});
+    if (!policyResult) ::SetLastError(ERROR_INVALID_PARAMETER);
+    return policyResult;
+}
+
+TEST(EnforceRedirectionTrust, SetWhereWantedElevatedAndKnown) {
+    enum Lookup { Missing, Refuses, Sets };
+    const struct {
+        const char* name;
+        bool wanted;
+        bool elevated;
+        Lookup lookup;
+        std::string line;
+    } cases[] = {
+        {"set", true, true, Sets, "redirection trust: enforced"},
+        {"refused", true, true, Refuses, "redirection trust: not available (87)"},
+        {"missing", true, true, Missing, "redirection trust: not available (no SetProcessMitigationPolicy)"},
+        {"not elevated", true, false, Sets, "redirection trust: off (not elevated)"},
+        {"built without it", false, true, Sets, "redirection trust: off (built without it)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam::SeamScope scope;
+        static Lookup lookup;
+        lookup = c.lookup;
+        policyCalls.clear();
+        policyResult = c.lookup == Sets;
+        Api().GetProcAddress = [](HMODULE module, LPCSTR name) WINAPI -> FARPROC {
+            if (std::string(name) != "SetProcessMitigationPolicy") return ::GetProcAddress(module, name);
+            EXPECT_EQ(module, ::GetModuleHandleW(L"kernel32.dll"));
+            if (lookup == Missing) return nullptr;
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordPolicy));
+        };
+        if (!c.elevated) {
+            Api().GetTokenInformation = [](HANDLE, TOKEN_INFORMATION_CLASS, LPVOID information, DWORD,
+                                           PDWORD length) WINAPI -> BOOL {
+                *static_cast<TOKEN_ELEVATION_TYPE*>(information) = TokenElevationTypeLimited;
+                *length = sizeof(TOKEN_ELEVATION_TYPE);
+                return TRUE;
+            };
+        }
+        const auto lines = testsupport::LogLinesOf([&] { platform::EnforceRedirectionTrust(c.wanted); });
+        EXPECT_EQ(lines, std::vector<std::string>{c.line});
+        const bool asked = c.wanted && c.elevated && c.lookup != Missing;
+        ASSERT_EQ(policyCalls.size(), asked ? 1u : 0u);
+        if (asked) {
+            // EnforceRedirectionTrust is the policy's first flag.
+            EXPECT_EQ(policyCalls[0].policy, ProcessRedirectionTrustPolicy);
+            EXPECT_EQ(policyCalls[0].flags, 1u);
+            EXPECT_EQ(policyCalls[0].size, sizeof(PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY));
+        }
+    }
+}
+
+// The 32-bit launcher turns UAC virtualization off; where it cannot, the log
+// says so (a write below HKEY_LOCAL_MACHINE may then land in the user's
+// virtual store). A 64-bit process is never virtualized and asks nothing.
+TEST(TurnOffVirtualization, AFailureIsLogged) {
+    const std::string failed5 =
+        "virtualization: not turned off (5), a write below HKEY_LOCAL_MACHINE may go to the user's virtual store";
+    const struct {
+        const char* name;
+        void (*install)();
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"turned off", [] {}, {}},
+        {"token refused", [] { seam::FailWith<&WindowsApi::OpenProcessToken>(BOOL{FALSE}, DWORD{5}); }, {failed5}},
+        {"setting refused", [] { seam::FailWith<&WindowsApi::SetTokenInformation>(BOOL{FALSE}, DWORD{5}); },
+         {failed5}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam::SeamScope scope;
+        static bool asked;
+        asked = false;
+        Api().SetTokenInformation = [](HANDLE, TOKEN_INFORMATION_CLASS kind, LPVOID value, DWORD size) WINAPI -> BOOL {
+            asked = true;
+            EXPECT_EQ(kind, TokenVirtualizationEnabled);
+            EXPECT_EQ(size, sizeof(DWORD));
+            EXPECT_EQ(*static_cast<const DWORD*>(value), 0u);
+            return TRUE;
+        };
+        c.install();
+        const auto lines = testsupport::LogLinesOf([] { platform::TurnOffVirtualization(); });
+        if (sizeof(void*) == 8) {
+            EXPECT_TRUE(lines.empty());
+            EXPECT_FALSE(asked);
+        } else {
+            EXPECT_EQ(lines, c.lines);
+        }
+    }
 }
