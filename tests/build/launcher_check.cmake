@@ -4,6 +4,8 @@
 #    KERNEL32 and msvcrt;
 #  - its own entry point: inside .text, and no section of the C runtime's
 #    start-up code (.CRT, .tls), which it does not run;
+#  - 32-bit: no SSE or MMX instruction, so that it runs on every processor
+#    32-bit Windows 7 runs on;
 #  - its resources: the payloads given, icon group 101 with icons 1 to 4, the
 #    version block, the manifest, strings 500/501 only when expected, no
 #    resource timestamps;
@@ -84,6 +86,20 @@ foreach(section .CRT .tls)
         fail("a ${section} section is present")
     endif()
 endforeach()
+# The 32-bit launcher's code uses no SSE (nor MMX) register.
+if(BITS EQUAL 32)
+    execute_process(COMMAND ${OBJDUMP} -d ${LAUNCHER}
+        OUTPUT_VARIABLE code RESULT_VARIABLE rc ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "objdump -d failed on ${LAUNCHER}: ${err}")
+    endif()
+    string(REGEX MATCHALL "[^\n]*%x?mm[0-9][^\n]*" vector "${code}")
+    list(LENGTH vector count)
+    if(count GREATER 0)
+        list(GET vector 0 first)
+        fail("${count} instructions use SSE or MMX registers, the first: ${first}")
+    endif()
+endif()
 # The entry point lies in the code section.
 string(REGEX MATCH "\nAddressOfEntryPoint[ \t]+([0-9a-fA-F]+)" _ "${pe}")
 set(entry_rva "${CMAKE_MATCH_1}")
