@@ -109,6 +109,41 @@ def _lib(command, *args):
     return out.stdout.strip()
 
 
+def _text(file):
+    """What a program wrote to `file`, as text with "\n" line ends (as text
+    mode reads it)."""
+    file.seek(0)
+    return file.read().decode("utf-8", "replace").replace("\r\n", "\n").replace("\r", "\n")
+
+
+class Started:
+    """A program started in the background (WinePrefix.start). Its output
+    goes to files rather than pipes: a process that Wine starts on the
+    program's behalf (its desktop process, a service) inherits them and may
+    outlive it, and a pipe would then not reach its end until the prefix is
+    gone."""
+
+    def __init__(self, args, env):
+        self._out = tempfile.TemporaryFile()
+        self._err = tempfile.TemporaryFile()
+        self._process = subprocess.Popen(args, env=env, stdout=self._out, stderr=self._err)
+
+    @property
+    def returncode(self):
+        return self._process.returncode
+
+    def wait(self, timeout=None):
+        return self._process.wait(timeout)
+
+    def kill(self):
+        self._process.kill()
+
+    def communicate(self, timeout=None):
+        """Waits for the program to end; (stdout, stderr) as text."""
+        self._process.wait(timeout)
+        return _text(self._out), _text(self._err)
+
+
 class WinePrefix:
     def __init__(self, arch="win64", version="win10", payloads=None, templates=None,
                  record_file=RECORD_FILE):
@@ -232,9 +267,11 @@ class WinePrefix:
         env = dict(self.env)
         env.update(extra_env or {})
         for attempt in range(3):
-            out = subprocess.run([self.loader, *args], env=env, cwd=cwd, timeout=limit(timeout),
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                 errors="replace")
+            # Output to files, not pipes: see Started.
+            with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+                done = subprocess.run([self.loader, *args], env=env, cwd=cwd, timeout=limit(timeout),
+                                      stdout=stdout, stderr=stderr)
+                out = subprocess.CompletedProcess(done.args, done.returncode, _text(stdout), _text(stderr))
             if out.returncode == 0 or "ShellExecuteEx failed" not in out.stdout + out.stderr:
                 break
             print("harness: Wine did not start %s: %r" % (args[0], (out.stdout + out.stderr)[-300:]))
@@ -272,11 +309,11 @@ class WinePrefix:
         return code, out.stdout, out.stderr
 
     def start(self, *args, extra_env=None):
-        """Starts a program in the background (e.g. a box answerer); returns the Popen."""
+        """Starts a program in the background (e.g. a box answerer); returns
+        it as Started."""
         env = dict(self.env)
         env.update(extra_env or {})
-        return subprocess.Popen([self.loader, *args], env=env, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True, errors="replace")
+        return Started([self.loader, *args], env)
 
     # ---- stand-ins and recorders ----------------------------------------------
     def set_exit_codes(self, codes):
