@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system_functions.h"
 #include "platform/windows_api.h"
 
 namespace testsupport {
@@ -264,8 +265,7 @@ inline void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 // NTDLL's NtCreateFile, which the launcher looks up through GetProcAddress,
 // handed out as `standIn`; the stand-in reaches the real one as
 // realNtCreateFile.
-using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtCreateFileFunction = platform::NtCreateFileFunction;
 inline NtCreateFileFunction realNtCreateFile = nullptr;
 inline NtCreateFileFunction nativeStandIn = nullptr;
 inline void ReplaceNtCreateFile(NtCreateFileFunction standIn) {
