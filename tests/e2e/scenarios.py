@@ -641,9 +641,7 @@ PLANTED_DLLS = ["shcore.dll", "dwmapi.dll"]
 
 
 def plant_dlls(wp):
-    for folder in (RUN_DIR, CWD_DIR):
-        for name in PLANTED_DLLS:
-            wp.put(env_path("E2E_CANARY"), folder + "\\" + name)
+    plant_dlls_named(wp, PLANTED_DLLS)
 
 
 def attack_children(wp):
@@ -730,6 +728,71 @@ def dot_local_refused():
         run.settings_keys(main_sequence_ran=False)
 
 
+# ---- what the launcher's process opens where its user may write ----------------------------
+# Canary copies of every DLL Windows could look for beside the launcher or
+# in its current folder: its imports, the system DLLs it loads and theirs.
+CANARY_NAMES = ["kernel32.dll", "kernelbase.dll", "ntdll.dll", "msvcrt.dll", "user32.dll", "gdi32.dll",
+                "win32u.dll", "imm32.dll", "shell32.dll", "shlwapi.dll", "shcore.dll", "comctl32.dll",
+                "uxtheme.dll", "dwmapi.dll", "rpcrt4.dll", "advapi32.dll", "sechost.dll", "bcrypt.dll",
+                "ole32.dll", "oleaut32.dll", "combase.dll", "version.dll", "userenv.dll", "cryptbase.dll",
+                "mscoree.dll", "libgcc_s_dw2-1.dll"]
+# What the launcher's process may open there, and why; anything else fails.
+EXPECTED_OPENS = {
+    # The process's current folder, which the system holds open.
+    CWD_DIR: "the current folder",
+    # The launcher's own check for DLL redirection: it must look.
+    LAUNCHER + ".local": "the check for a .local beside the launcher",
+    # Wine's loader looks for the image's imports beside it before the system
+    # folder; Windows takes these from its known DLLs. Neither loads them.
+    RUN_DIR + "\\kernel32.dll": "Wine's loader, an import",
+    RUN_DIR + "\\kernelbase.dll": "Wine's loader, kernel32's own import",
+    RUN_DIR + "\\msvcrt.dll": "Wine's loader, an import",
+    # Wine's loader asks every image whether it needs the .NET runtime.
+    RUN_DIR + "\\mscoree.dll": "Wine's loader",
+    # 32-bit: the compiler runtime's frame registration asks GetModuleHandle
+    # for its shared runtime before the search is restricted; Wine looks for
+    # the file to name the module, Windows does not, and it is never loaded.
+    RUN_DIR + "\\libgcc_s_dw2-1.dll": "GetModuleHandle in the compiler runtime's start-up (32-bit)",
+    CWD_DIR + "\\libgcc_s_dw2-1.dll": "GetModuleHandle in the compiler runtime's start-up (32-bit)",
+}
+NATIVE_OPEN = re.compile(r'^([0-9a-f]{4}):[0-9a-f]{4}:(?:trace|warn):file:'
+                         r'(?:NtCreateFile|NtOpenFile|NtQueryAttributesFile|NtQueryFullAttributesFile)\b.*?'
+                         r'L"\\\\\?\?\\\\([^"]*)"')
+
+
+def files_opened_where_the_user_writes():
+    """With canary DLLs beside the launcher and in its current folder, Wine's
+    own trace of every file the launcher's process opens shows nothing opened
+    there but what EXPECTED_OPENS explains, and no canary is loaded. (A
+    .local folder beside it stops the run first: attack_dot_local.)"""
+    def plant(wp):
+        plant_dlls_named(wp, CANARY_NAMES)
+        wp.env["WINEDEBUG"] = "+pid,+file"
+
+    with prefix() as wp:
+        os.makedirs(wp.unix(CWD_DIR), exist_ok=True)
+        run = run_launcher(wp, before=plant, cwd=CWD_DIR)
+        wp.env["WINEDEBUG"] = "-all"
+        run.exit_code_zero()
+        # The launcher's process is the one that looks for its .local.
+        # (The trace doubles each backslash of a name.)
+        opens = [(m.group(1), m.group(2).replace("\\\\", "\\").rstrip("\\").lower())
+                 for m in map(NATIVE_OPEN.match, run.err.splitlines()) if m]
+        own = {pid for pid, name in opens if name == (LAUNCHER + ".local").lower()}
+        run.expect(len(own) == 1, "the launcher's process not found in the trace (%d opens)" % len(opens))
+        watched = (RUN_DIR.lower(), CWD_DIR.lower())
+        seen = {name for pid, name in opens if pid in own and name.startswith(watched)}
+        unexpected = sorted(seen - {path.lower() for path in EXPECTED_OPENS})
+        run.expect(not unexpected, "the launcher opened where its user may write: %s" % unexpected)
+        no_dll_loaded(run)
+
+
+def plant_dlls_named(wp, names):
+    for folder in (RUN_DIR, CWD_DIR):
+        for name in names:
+            wp.put(env_path("E2E_CANARY"), folder + "\\" + name)
+
+
 ATTACKS = {
     "planted_dlls": (plant_dlls, CWD_DIR, no_dll_loaded),
     "children_attack_their_files": (attack_children, RUN_DIR, children_could_not_touch_their_files),
@@ -778,6 +841,7 @@ SCENARIOS = {
     "uninst_and_uninst2": legacy_scenario("uninst2", ["qx_isu.exe", "qx_isu2.exe"]),
     "planted_msiexec": planted_msiexec,
     "attack_dot_local": dot_local_refused,
+    "file_access": files_opened_where_the_user_writes,
     "package_folder_blocked": package_folder_blocked,
     "question_yes": question_scenario("yes"),
     "question_no": question_scenario("no"),
